@@ -1,0 +1,162 @@
+// The Control bootloader and flash phase: hand-over, bootloader entry, then
+// the flash image streamed in 48-byte packets, four to a 192-byte block. The
+// last packet of each block is its commit, carrying the block's check byte;
+// the device acknowledges each block once.
+#include <cstring>
+
+#include "app/update_phases.h"
+#include "link/update_protocol.h"
+#include "payload/firmware_payload.h"
+#include "util/console.h"
+#include "util/progress_line.h"
+
+static_assert(CONTROL_IMAGE_SIZE % FLASH_BLOCK_SIZE == 0, "the flash image is a whole number of blocks");
+static_assert(FLASH_BLOCK_SIZE % FLASH_PACKET_DATA == 0, "a block is a whole number of packets");
+
+// Progress is counted in hundredths of a byte, so the percentage is a plain
+// quotient: each written packet adds 48 x 100.
+static constexpr unsigned long PROGRESS_PER_PACKET = FLASH_PACKET_DATA * 100;
+static constexpr unsigned long PROGRESS_COMPLETE = CONTROL_IMAGE_SIZE * 100;
+static constexpr unsigned long PROGRESS_PER_PERCENT = CONTROL_IMAGE_SIZE;
+
+// A failed interrupt transfer to a healthy device is a rare, passing bus fault
+// that the next attempt gets through; a device that has gone away fails every
+// write at once. Three resends in a row tell the two apart without writing
+// to a vanished device for long.
+static constexpr int FLASH_PACKET_RESENDS_MAX = 3;
+
+// A busy bootloader answers 'M' while it erases and programs a block. At one
+// report per 1 ms USB frame, 1000 'M' replies are a second or more of
+// "busy" for one 192-byte block, far beyond what erasing and programming it
+// takes; a device still saying 'M' then is stuck.
+static constexpr int WAIT_REPLIES_MAX = 1000;
+
+// A slow erase may leave one block without an acknowledgement (1 s of
+// silence); three silent block waits in a row mean the device is gone or
+// stuck, and writing on would end in a success message for an image the
+// device never took. The last block must be acknowledged: its wait reads on
+// through silence up to the same bound.
+static constexpr int SILENT_WAITS_MAX = 3;
+
+enum class block_wait { acknowledged, unanswered, failed };
+
+static block_wait fail_with(const char* message)
+{
+    console_print("%s", message);
+    return block_wait::failed;
+}
+
+// Waits for a block's acknowledgement. block_written is false for the wait
+// that follows a failed write at a block start: no new block is pending then,
+// and its silence counts for nothing.
+static block_wait wait_for_block_acknowledgement(device_link& link, unsigned long progress, bool block_written,
+                                                 bool last_block, int& silent_waits)
+{
+    int wait_replies = 0;
+    for (;;) {
+        std::memset(link.buffer, 0, sizeof link.buffer);
+        const reply_result result = read_reply(link);
+        if (result == reply_result::failed)
+            return fail_with("\nNo response from Quennet\n");
+        if (result == reply_result::received) {
+            switch (reply_status(link)) {
+            case STATUS_WAIT:
+                if (++wait_replies >= WAIT_REPLIES_MAX)
+                    return fail_with("\nNo response from Quennet\n");
+                continue;
+            case STATUS_OK:
+                progress_percent(progress / PROGRESS_PER_PERCENT);
+                silent_waits = 0;
+                return block_wait::acknowledged;
+            case STATUS_READ_FAILED:
+                return fail_with("\nReading flash failed!\n");
+            case STATUS_VERIFY_FAILED:
+                return fail_with("\nVerify flash failed!\n");
+            case STATUS_WRITE_FAILED:
+                return fail_with("\nWriting flash failed!\n");
+            default:
+                break;  // any other status ends the wait like a time-out
+            }
+        }
+        if (!block_written)
+            return block_wait::unanswered;
+        if (++silent_waits >= SILENT_WAITS_MAX)
+            return fail_with("\nNo response from Quennet\n");
+        if (!last_block)
+            return block_wait::unanswered;
+    }
+}
+
+static bool enter_bootloader(device_link& link)
+{
+    const uint8_t prepare = CONTROL_PREPARE_REQUEST;
+    send_update_packet(link, CMD_CONTROL_PREPARE, 0, &prepare, 1);
+    if (read_reply(link) != reply_result::received) {
+        console_print("\nNo response from Quennet\n");
+        return false;
+    }
+    if (reply_status(link) != STATUS_CONTROL_READY) {
+        console_print("\nReplied '%c'\n", reply_status(link));
+        return false;
+    }
+
+    console_print("Bootloader entry");
+    uint8_t entry[BOOTLOADER_ENTRY_CODE_SIZE + 1];
+    std::memcpy(entry, bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE);
+    entry[BOOTLOADER_ENTRY_CODE_SIZE] = block_checksum(bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE);
+    send_update_packet(link, CMD_BLOCK_COMMIT, 0, entry, sizeof entry);
+    if (read_reply(link) != reply_result::received) {
+        console_print("\nNo response from Quennet\n");
+        return false;
+    }
+    if (reply_status(link) != STATUS_OK) {
+        console_print("\nReplied '%c'\n", reply_status(link));
+        return false;
+    }
+    return true;
+}
+
+// Writes the flash packet at the offset: plain data, or the block's commit
+// with its check byte when it is the block's last packet.
+static bool send_flash_packet(device_link& link, size_t offset)
+{
+    const size_t offset_in_block = offset % FLASH_BLOCK_SIZE;
+    const uint16_t address = static_cast<uint16_t>(offset);
+    if (offset_in_block != FLASH_BLOCK_SIZE - FLASH_PACKET_DATA)
+        return send_update_packet(link, CMD_FLASH_DATA, address, control_image + offset, FLASH_PACKET_DATA);
+    uint8_t commit[FLASH_PACKET_DATA + 1];
+    std::memcpy(commit, control_image + offset, FLASH_PACKET_DATA);
+    commit[FLASH_PACKET_DATA] = block_checksum(control_image + offset - offset_in_block, FLASH_BLOCK_SIZE);
+    return send_update_packet(link, CMD_BLOCK_COMMIT, address, commit, sizeof commit);
+}
+
+bool run_control_phase(device_link& link, stopwatch& watch)
+{
+    if (!enter_bootloader(link))
+        return false;
+    console_print("\rUpdating Control:\n");
+
+    size_t offset = 0;
+    unsigned long progress = 0;
+    int failed_writes = 0;
+    int silent_waits = 0;
+    while (progress < PROGRESS_COMPLETE) {
+        const bool written = send_flash_packet(link, offset);
+        if (written) {
+            offset += FLASH_PACKET_DATA;
+            progress += PROGRESS_PER_PACKET;
+            failed_writes = 0;
+        } else if (++failed_writes > FLASH_PACKET_RESENDS_MAX) {
+            console_print("\nNo response from Quennet\n");
+            return false;
+        }
+        if (offset % FLASH_BLOCK_SIZE != 0)
+            continue;
+        const bool last_block = progress >= PROGRESS_COMPLETE;
+        if (wait_for_block_acknowledgement(link, progress, written, last_block, silent_waits) == block_wait::failed)
+            return false;
+    }
+
+    progress_done(stopwatch_elapsed_seconds(watch));
+    return true;
+}

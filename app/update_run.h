@@ -1,0 +1,29 @@
+// The update run: the program's whole control flow from the banner to one of
+// its two exits.
+#pragma once
+
+#include <cstdint>
+
+#include "link/device_link.h"
+#include "link/update_protocol.h"
+
+// Revisions of the images this build carries.
+inline constexpr version_pair TARGET_MAINBOARD_REVISION{0x00, 0x97};
+inline constexpr version_pair TARGET_CONTROL_REVISION{0x00, 0x99};
+
+// A device that was running this Mainboard version loads the new software only
+// at its next power-up and is not sent the restart command.
+inline constexpr uint16_t POWER_CYCLE_MAINBOARD_VERSION = 0x0090;
+
+inline constexpr int EXIT_STATUS_COMPLETED = 0;
+inline constexpr int EXIT_STATUS_ABORTED = 1;
+
+// Runs one update; returns the process exit status.
+int update_run();
+
+// Releases the HID library, shows the press-a-key prompt; returns status 1.
+// The explanation was printed by whoever takes this exit.
+int abort_exit();
+
+// Closes the device, releases the HID library, shows the prompt; returns 0.
+int completion_exit(device_link& link);

@@ -1,0 +1,42 @@
+# The release's two images enter the build as constant data. A raw image file
+# given in QUENNET_MAINBOARD_IMAGE / QUENNET_CONTROL_IMAGE must have exactly the
+# size the update phases are written for; without one, a deterministic
+# placeholder of that size is generated. Either way the generated source is
+# rebuilt when its input changes.
+
+add_executable(embed_image payload/embed_image.cpp)
+
+set(QUENNET_IMAGE_SOURCES "")
+
+function(quennet_embed_image symbol variable size kind)
+  set(output "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.cpp")
+  set(path "${${variable}}")
+  if(path)
+    get_filename_component(path "${path}" ABSOLUTE)
+    if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
+      message(FATAL_ERROR "${variable}: the file ${path} does not exist; the ${symbol} must be a file of exactly ${size} bytes")
+    endif()
+    file(SIZE "${path}" actual)
+    if(NOT actual EQUAL size)
+      message(FATAL_ERROR "${variable}: ${path} holds ${actual} bytes; the ${symbol} must be exactly ${size} bytes")
+    endif()
+    set(source_args --input "${path}")
+    set(depends "${path}")
+    message(STATUS "${symbol}: ${path}")
+  else()
+    set(source_args --placeholder ${kind})
+    set(depends "")
+    message(STATUS "${symbol}: placeholder (set ${variable} to a release's image)")
+  endif()
+  add_custom_command(
+    OUTPUT "${output}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/payload"
+    COMMAND embed_image --symbol ${symbol} --size ${size} --output "${output}" ${source_args}
+    DEPENDS embed_image ${depends}
+    COMMENT "Embedding ${symbol}"
+    VERBATIM)
+  set(QUENNET_IMAGE_SOURCES ${QUENNET_IMAGE_SOURCES} "${output}" PARENT_SCOPE)
+endfunction()
+
+quennet_embed_image(mainboard_image QUENNET_MAINBOARD_IMAGE 5930 mainboard)
+quennet_embed_image(control_image QUENNET_CONTROL_IMAGE 61440 control)

@@ -1,0 +1,71 @@
+#include "link/device_link.h"
+
+#include <cwchar>
+
+#include "util/console.h"
+
+// The kernel keeps at most 64 input reports queued per open hidraw node; four
+// times that is more stale input than a device can have pending, so a device
+// that keeps sending cannot hold the drain for ever.
+static constexpr int DRAIN_READS_MAX = 256;
+
+// Written to the console for each stale report thrown away.
+static constexpr char DRAINED_REPORT_MARK = '.';
+
+static bool same_text(const wchar_t* actual, const wchar_t* required)
+{
+    return actual != nullptr && std::wcscmp(actual, required) == 0;
+}
+
+bool is_quennet_interface(const hid_device_info& entry)
+{
+    return entry.vendor_id == DEVICE_VENDOR_ID && entry.product_id == DEVICE_PRODUCT_ID &&
+           same_text(entry.manufacturer_string, DEVICE_MANUFACTURER) &&
+           same_text(entry.product_string, DEVICE_PRODUCT) && entry.usage_page == DEVICE_USAGE_PAGE &&
+           entry.usage == DEVICE_USAGE;
+}
+
+discovery_result find_device()
+{
+    discovery_result found;
+    hid_device_info* list = hid_enumerate(0, 0);
+    for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+        if (!is_quennet_interface(*entry))
+            continue;
+        ++found.match_count;
+        found.path = entry->path != nullptr ? entry->path : "";
+    }
+    hid_free_enumeration(list);
+    return found;
+}
+
+bool report_discovery(const discovery_result& found)
+{
+    if (found.match_count == 0) {
+        console_print("\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\n");
+        return false;
+    }
+    if (found.match_count > 1) {
+        console_print("\n\nFound %d Quennets - Please disconnect %d of them\n", found.match_count,
+                      found.match_count - 1);
+        return false;
+    }
+    console_print("\n\nFound Quennet");
+    return true;
+}
+
+bool open_device(const std::string& path, device_link& link)
+{
+    link.handle = hid_open_path(path.c_str());
+    if (link.handle == nullptr) {
+        console_print("\n\nCannot acquire handle\n");
+        return false;
+    }
+    hid_set_nonblocking(link.handle, 1);
+    for (int reads = 0; reads < DRAIN_READS_MAX; ++reads) {
+        if (hid_read(link.handle, link.buffer, REPLY_READ_SIZE) <= 0)
+            break;
+        console_print("%c", DRAINED_REPORT_MARK);
+    }
+    return true;
+}

@@ -1,0 +1,36 @@
+// Finding the one Quennet on the bus and opening its update interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <hidapi.h>
+
+#include "link/protocol_constants.h"
+
+// The open update interface and the one buffer in which packets are built and
+// replies received. Lives from the successful open to the end of the run.
+struct device_link {
+    hid_device* handle = nullptr;
+    uint8_t buffer[REPORT_BUFFER_SIZE] = {};
+};
+
+struct discovery_result {
+    int match_count = 0;
+    std::string path;  // of the last matching entry
+};
+
+// True when an enumeration entry is the Quennet's update interface.
+bool is_quennet_interface(const hid_device_info& entry);
+
+// Enumerates every HID interface and counts those that match; prints nothing.
+discovery_result find_device();
+
+// Prints the discovery line or the reason there is no single device; true when
+// exactly one device was found.
+bool report_discovery(const discovery_result& found);
+
+// Opens the interface at the path, switches it to non-blocking reads and
+// drains stale input. Prints its own failure message.
+bool open_device(const std::string& path, device_link& link);

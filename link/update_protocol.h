@@ -1,0 +1,48 @@
+// The update report protocol: building and sending update_packets, reading
+// reply_reports, and the arithmetic both sides agree on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/device_link.h"
+#include "link/protocol_constants.h"
+
+enum class reply_result { received, timed_out, failed };
+
+// Version of a component as a major and a minor byte.
+struct version_pair {
+    uint8_t major = 0;
+    uint8_t minor = 0;
+};
+
+// The one place where packets are laid out: clears the first
+// UPDATE_PACKET_SIZE bytes of the buffer and fills report id, command,
+// big-endian address, length and payload. Returns false, writing nothing,
+// when the payload does not fit.
+bool build_update_packet(uint8_t* buffer, uint8_t command, uint16_t address, const uint8_t* payload,
+                         size_t length);
+
+// Builds the packet in the link's buffer and writes it. On a failed write
+// prints "Unable to write()" and the HID library's error text; returns
+// whether the packet was written.
+bool send_update_packet(device_link& link, uint8_t command, uint16_t address, const uint8_t* payload,
+                        size_t length);
+
+// Reads one reply into the link's buffer, waiting at most REPLY_TIMEOUT_MS.
+reply_result read_reply(device_link& link);
+
+uint8_t reply_status(const device_link& link);
+uint8_t reply_echo(const device_link& link);
+version_pair reply_version(const device_link& link);
+
+// Major x 256 + minor.
+uint16_t version_value(version_pair version);
+
+// Check byte of a block commit: the covered bytes and it add up to 0 mod 256.
+uint8_t block_checksum(const uint8_t* bytes, size_t count);
+
+// The text shown for a HID error: the library's text, '?' for every character
+// the console may not be able to show, or a fixed text when there is none.
+// Writes a terminated string of at most size - 1 characters.
+void describe_hid_error(const wchar_t* text, char* out, size_t size);

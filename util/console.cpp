@@ -1,0 +1,53 @@
+#include "util/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include <termios.h>
+#include <unistd.h>
+
+void console_print(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stdout, format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+}
+
+int console_read_answer()
+{
+    const int first = std::getchar();
+    int c = first;
+    while (c != EOF && c != '\n')
+        c = std::getchar();
+    return first;
+}
+
+static void read_one_key_from_terminal()
+{
+    termios saved{};
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) {
+        std::getchar();
+        return;
+    }
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    unsigned char key = 0;
+    const ssize_t ignored = read(STDIN_FILENO, &key, 1);
+    (void)ignored;
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+void console_pause()
+{
+    console_print("Press any key to continue . . . ");
+    if (isatty(STDIN_FILENO))
+        read_one_key_from_terminal();
+    else
+        std::getchar();
+    console_print("\n");
+}

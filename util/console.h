@@ -1,0 +1,15 @@
+// The console: everything the program shows goes through console_print, which
+// flushes at once so that texts without a line end (the discovery line, the
+// consent prompt, percentages) show immediately, on a terminal or a pipe.
+#pragma once
+
+__attribute__((format(printf, 1, 2))) void console_print(const char* format, ...);
+
+// Reads the answer to a question: returns its first character and discards the
+// rest of that line, or EOF at the end of input.
+int console_read_answer();
+
+// The press-a-key prompt before every exit. On a terminal one key is taken
+// without Enter and the terminal's settings are restored; otherwise one
+// character is read, and the end of input returns at once.
+void console_pause();
