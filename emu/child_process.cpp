@@ -1,0 +1,145 @@
+#include "emu/child_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+static std::vector<std::string> merged_environment(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& e : extra)
+            replaced = replaced || e.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            entries.push_back(text);
+    }
+    entries.insert(entries.end(), extra.begin(), extra.end());
+    return entries;
+}
+
+static std::vector<char*> pointers(std::vector<std::string>& texts)
+{
+    std::vector<char*> list;
+    for (std::string& text : texts)
+        list.push_back(text.data());
+    list.push_back(nullptr);
+    return list;
+}
+
+static bool wait_for_exit(pid_t pid, int& status, rusage& usage, std::chrono::steady_clock::time_point deadline,
+                          bool bounded)
+{
+    for (;;) {
+        const pid_t done = wait4(pid, &status, bounded ? WNOHANG : 0, &usage);
+        if (done == pid)
+            return true;
+        if (done < 0 && errno != EINTR)
+            return false;
+        if (bounded && std::chrono::steady_clock::now() >= deadline)
+            return false;
+        if (bounded)
+            usleep(2000);
+    }
+}
+
+child_outcome run_child(const child_options& options)
+{
+    child_outcome outcome;
+    std::vector<std::string> argv_texts = options.argv;
+    std::vector<std::string> env_texts = merged_environment(options.environment);
+    std::vector<char*> argv = pointers(argv_texts);
+    std::vector<char*> envp = pointers(env_texts);
+
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (options.capture) {
+        if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+            return outcome;
+        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + std::chrono::milliseconds(options.timeout_ms);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (options.capture) {
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+    }
+    if (spawned != 0) {
+        if (options.capture) {
+            close(in_pipe[1]);
+            close(out_pipe[0]);
+            close(err_pipe[0]);
+        }
+        outcome.errors = std::string("cannot start ") + argv[0] + ": " + std::strerror(spawned);
+        return outcome;
+    }
+    outcome.started = true;
+
+    if (options.capture) {
+        // The answer is short: it fits the pipe, so writing it cannot block.
+        signal(SIGPIPE, SIG_IGN);
+        if (!options.input.empty() && write(in_pipe[1], options.input.data(), options.input.size()) < 0) {
+            // The child may have ended before reading; its outcome tells.
+        }
+        close(in_pipe[1]);
+        pollfd streams[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+        std::string* sinks[2] = {&outcome.output, &outcome.errors};
+        int open_streams = 2;
+        while (open_streams > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                outcome.timed_out = true;
+                break;
+            }
+            if (poll(streams, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+                break;
+            for (int i = 0; i < 2; ++i) {
+                if (streams[i].fd < 0 || streams[i].revents == 0)
+                    continue;
+                char block[4096];
+                const ssize_t count = read(streams[i].fd, block, sizeof block);
+                if (count > 0) {
+                    sinks[i]->append(block, static_cast<size_t>(count));
+                } else {
+                    close(streams[i].fd);
+                    streams[i].fd = -1;
+                    --open_streams;
+                }
+            }
+        }
+        for (pollfd& stream : streams)
+            if (stream.fd >= 0)
+                close(stream.fd);
+    }
+
+    int status = 0;
+    if (outcome.timed_out || !wait_for_exit(pid, status, outcome.usage, deadline, options.capture)) {
+        outcome.timed_out = true;
+        kill(pid, SIGKILL);
+        wait4(pid, &status, 0, &outcome.usage);
+    }
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (WIFEXITED(status) && !outcome.timed_out)
+        outcome.exit_status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        outcome.signal = WTERMSIG(status);
+    return outcome;
+}

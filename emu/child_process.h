@@ -1,0 +1,29 @@
+// Runs a program as a child process, either with its console captured through
+// pipes and a bound on its run time, or on the caller's own terminal.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+
+struct child_options {
+    std::vector<std::string> argv;
+    std::vector<std::string> environment;  // "NAME=VALUE" entries added to this process's environment
+    bool capture = true;                   // false: the child uses this process's terminal
+    std::string input;                     // captured: written to its standard input, which is then closed
+    int timeout_ms = 60000;                // captured: the child is killed after this long
+};
+
+struct child_outcome {
+    bool started = false;
+    bool timed_out = false;
+    int exit_status = -1;  // when it exited
+    int signal = 0;        // when a signal ended it
+    std::string output;    // standard output
+    std::string errors;    // standard error
+    double seconds = 0;    // wall time
+    rusage usage{};        // the child's resource usage
+};
+
+child_outcome run_child(const child_options& options);

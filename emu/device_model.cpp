@@ -1,0 +1,328 @@
+#include "emu/device_model.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/update_run.h"
+#include "payload/firmware_payload.h"
+
+device_model make_device_model(version_pair mainboard, version_pair control)
+{
+    device_model device;
+    device.mainboard_version = mainboard;
+    device.control_version = control;
+    // Older software than the release: any bytes that differ from the images.
+    for (size_t i = 0; i < device.eeprom.size(); ++i)
+        device.eeprom[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < device.flash.size(); ++i)
+        device.flash[i] = static_cast<uint8_t>(i * 13 + 5);
+    return device;
+}
+
+static input_report reply_with(uint8_t echo, uint8_t byte5, uint8_t byte6)
+{
+    input_report reply{};
+    reply[0] = REPORT_ID_UPDATE;
+    reply[REPLY_ECHO_AT] = echo;
+    reply[REPLY_STATUS_AT] = byte5;
+    reply[REPLY_VERSION_MAJOR_AT] = byte6;
+    return reply;
+}
+
+static input_report status_reply(uint8_t command, uint8_t status)
+{
+    return reply_with(command, status, 0);
+}
+
+static bool rule_matches(const fault_rule& rule, long index, int command, long address)
+{
+    return rule.times != 0 && (rule.packet_index < 0 || rule.packet_index == index) &&
+           (rule.command < 0 || rule.command == command) && (rule.address < 0 || rule.address == address);
+}
+
+static uint8_t store_eeprom(device_model& device, size_t address, const uint8_t* data, size_t length)
+{
+    if (length == 0 || length > EEPROM_CHUNK_MAX || address + length > device.eeprom.size())
+        return STATUS_WRITE_FAILED;
+    std::memcpy(device.eeprom.data() + address, data, length);
+    device.eeprom_modified = true;
+    return STATUS_OK;
+}
+
+static uint8_t enter_bootloader(device_model& device, const uint8_t* payload, size_t length)
+{
+    if (length != BOOTLOADER_ENTRY_CODE_SIZE + 1 ||
+        std::memcmp(payload, bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE) != 0 ||
+        block_checksum(payload, BOOTLOADER_ENTRY_CODE_SIZE) != payload[BOOTLOADER_ENTRY_CODE_SIZE])
+        return STATUS_VERIFY_FAILED;
+    device.control = control_mode::bootloader;
+    std::fill(device.flash_blocks_committed.begin(), device.flash_blocks_committed.end(), false);
+    device.block_packets.fill(false);
+    return STATUS_OK;
+}
+
+// Takes a flash packet into the block being received; false when it cannot
+// be part of one.
+static bool stage_flash_packet(device_model& device, size_t address, const uint8_t* data)
+{
+    if (address % FLASH_PACKET_DATA != 0 || address + FLASH_PACKET_DATA > device.flash.size())
+        return false;
+    const size_t base = address - address % FLASH_BLOCK_SIZE;
+    if (base != device.block_base) {
+        device.block_base = base;
+        device.block_packets.fill(false);
+    }
+    const size_t in_block = address - base;
+    std::memcpy(device.block.data() + in_block, data, FLASH_PACKET_DATA);
+    device.block_packets[in_block / FLASH_PACKET_DATA] = true;
+    return true;
+}
+
+static uint8_t commit_flash_block(device_model& device, size_t address, const uint8_t* payload, size_t length)
+{
+    if (length != FLASH_PACKET_DATA + 1 || address % FLASH_BLOCK_SIZE != FLASH_BLOCK_SIZE - FLASH_PACKET_DATA)
+        return STATUS_WRITE_FAILED;
+    if (!stage_flash_packet(device, address, payload))
+        return STATUS_WRITE_FAILED;
+    const bool whole = std::all_of(device.block_packets.begin(), device.block_packets.end(), [](bool b) { return b; });
+    device.block_packets.fill(false);
+    if (!whole || block_checksum(device.block.data(), FLASH_BLOCK_SIZE) != payload[FLASH_PACKET_DATA])
+        return STATUS_VERIFY_FAILED;
+    std::memcpy(device.flash.data() + device.block_base, device.block.data(), FLASH_BLOCK_SIZE);
+    device.flash_blocks_committed[device.block_base / FLASH_BLOCK_SIZE] = true;
+    const bool all = std::all_of(device.flash_blocks_committed.begin(), device.flash_blocks_committed.end(),
+                                 [](bool b) { return b; });
+    device.flash_state = all ? flash_content::complete : flash_content::partial;
+    return STATUS_OK;
+}
+
+// Carries out one packet; returns the device's own answer, if it gives one.
+static bool carry_out(device_model& device, const uint8_t* packet, input_report& answer)
+{
+    const uint8_t command = packet[PACKET_COMMAND_AT];
+    const size_t address = packet[PACKET_ADDRESS_HIGH_AT] * 256u + packet[PACKET_ADDRESS_LOW_AT];
+    const size_t length = std::min<size_t>(packet[PACKET_LENGTH_AT], PACKET_PAYLOAD_MAX);
+    const uint8_t* payload = packet + PACKET_PAYLOAD_AT;
+    switch (command) {
+    case CMD_GET_MAINBOARD_VERSION:
+        answer = reply_with(command, device.mainboard_version.minor, device.mainboard_version.major);
+        return true;
+    case CMD_GET_CONTROL_VERSION:
+        answer = reply_with(command, device.control_version.minor, device.control_version.major);
+        return true;
+    case CMD_EEPROM_WRITE:
+        answer = status_reply(command, store_eeprom(device, address, payload, length));
+        return true;
+    case CMD_CONTROL_PREPARE:
+        if (length == 1 && payload[0] == CONTROL_PREPARE_REQUEST) {
+            if (device.control == control_mode::application)
+                device.control = control_mode::handed_over;
+            answer = status_reply(command, STATUS_CONTROL_READY);
+        } else {
+            answer = status_reply(command, STATUS_VERIFY_FAILED);
+        }
+        return true;
+    case CMD_BLOCK_COMMIT:
+        if (device.control == control_mode::handed_over)
+            answer = status_reply(command, enter_bootloader(device, payload, length));
+        else if (device.control == control_mode::bootloader)
+            answer = status_reply(command, commit_flash_block(device, address, payload, length));
+        else
+            answer = status_reply(command, STATUS_WRITE_FAILED);
+        return true;
+    case CMD_FLASH_DATA:
+        if (device.control == control_mode::bootloader && length == FLASH_PACKET_DATA)
+            stage_flash_packet(device, address, payload);
+        return false;
+    case CMD_RESTART:
+        ++device.restarts;
+        device_power_up(device);
+        return false;
+    default:
+        return false;
+    }
+}
+
+device_response device_receive(device_model& device, const uint8_t* report, size_t length)
+{
+    device_response response;
+    const long index = static_cast<long>(device.packets.size());
+    device.packets.push_back(packet_record{std::vector<uint8_t>(report, report + length), false});
+    if (device.unplugged) {
+        device.packets.back().failed = true;
+        response.write_fails = true;
+        return response;
+    }
+
+    uint8_t packet[UPDATE_PACKET_SIZE] = {};
+    std::memcpy(packet, report, std::min(length, sizeof packet));
+    const int command = packet[PACKET_COMMAND_AT];
+    const long address = packet[PACKET_ADDRESS_HIGH_AT] * 256L + packet[PACKET_ADDRESS_LOW_AT];
+
+    const fault_rule* status_fault = nullptr;
+    int wait_replies = 0;
+    bool answer_lost = false;
+    for (fault_rule& rule : device.faults) {
+        if (!rule_matches(rule, index, command, address))
+            continue;
+        if (rule.times > 0)
+            --rule.times;
+        switch (rule.kind) {
+        case fault_kind::unplug:
+            device.unplugged = true;
+            device.packets.back().failed = true;
+            response.unplug = true;
+            response.write_fails = true;
+            return response;
+        case fault_kind::write_failure:
+            device.packets.back().failed = true;
+            response.write_fails = true;
+            return response;
+        case fault_kind::status:
+            status_fault = &rule;
+            break;
+        case fault_kind::wait_replies:
+            wait_replies += rule.wait_replies;
+            break;
+        case fault_kind::no_reply:
+            answer_lost = true;
+            break;
+        }
+    }
+
+    input_report answer{};
+    bool answers = false;
+    if (status_fault != nullptr && status_fault->status != STATUS_OK) {
+        // A device that reports a failure has not carried the command out.
+        answer = status_reply(static_cast<uint8_t>(command), status_fault->status);
+        answers = true;
+    } else {
+        answers = carry_out(device, packet, answer);
+        if (status_fault != nullptr) {
+            answer = status_reply(static_cast<uint8_t>(command), STATUS_OK);
+            answers = true;
+        }
+    }
+    for (int i = 0; i < wait_replies; ++i)
+        response.replies.push_back(status_reply(static_cast<uint8_t>(command), STATUS_WAIT));
+    if (answers && !answer_lost)
+        response.replies.push_back(answer);
+    return response;
+}
+
+void device_power_up(device_model& device)
+{
+    if (device.eeprom_modified) {
+        const bool release = std::memcmp(device.eeprom.data(), mainboard_image, MAINBOARD_IMAGE_SIZE) == 0;
+        device.mainboard_version = release ? TARGET_MAINBOARD_REVISION : version_pair{0x00, 0x00};
+    }
+    if (device.flash_state != flash_content::original) {
+        const bool release = device.flash_state == flash_content::complete &&
+                             std::memcmp(device.flash.data(), control_image, CONTROL_IMAGE_SIZE) == 0;
+        device.control_version = release ? TARGET_CONTROL_REVISION : version_pair{0x00, 0x00};
+    }
+    device.control = control_mode::application;
+    device.block_packets.fill(false);
+}
+
+bool device_holds_release(const device_model& device)
+{
+    return std::memcmp(device.eeprom.data(), mainboard_image, MAINBOARD_IMAGE_SIZE) == 0 &&
+           std::memcmp(device.flash.data(), control_image, CONTROL_IMAGE_SIZE) == 0;
+}
+
+static bool parse_number(const std::string& text, long& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    value = std::strtol(text.c_str(), &end, 0);
+    return end != nullptr && *end == '\0';
+}
+
+static bool parse_selector(const std::string& item, fault_rule& rule, std::string& error)
+{
+    const size_t equals = item.find('=');
+    const std::string key = item.substr(0, equals);
+    long value = 0;
+    if (equals == std::string::npos || !parse_number(item.substr(equals + 1), value)) {
+        error = "selector '" + item + "' is not NAME=NUMBER";
+        return false;
+    }
+    if (key == "index")
+        rule.packet_index = value;
+    else if (key == "command")
+        rule.command = static_cast<int>(value);
+    else if (key == "address")
+        rule.address = value;
+    else if (key == "times")
+        rule.times = value;
+    else {
+        error = "unknown selector '" + key + "' (index, command, address, times)";
+        return false;
+    }
+    return true;
+}
+
+bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& error)
+{
+    rule = fault_rule{};
+    const size_t at = text.find('@');
+    const std::string kind = text.substr(0, at);
+    const size_t equals = kind.find('=');
+    const std::string name = kind.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : kind.substr(equals + 1);
+    long number = 0;
+    if (name == "status" && value.size() == 1) {
+        rule.kind = fault_kind::status;
+        rule.status = static_cast<uint8_t>(value[0]);
+    } else if (name == "status" && parse_number(value, number) && number >= 0 && number <= 0xFF) {
+        rule.kind = fault_kind::status;
+        rule.status = static_cast<uint8_t>(number);
+    } else if (name == "wait" && parse_number(value, number) && number >= 0) {
+        rule.kind = fault_kind::wait_replies;
+        rule.wait_replies = static_cast<int>(number);
+    } else if (name == "no-reply" && value.empty()) {
+        rule.kind = fault_kind::no_reply;
+    } else if (name == "write-fail" && value.empty()) {
+        rule.kind = fault_kind::write_failure;
+    } else if (name == "unplug" && value.empty()) {
+        rule.kind = fault_kind::unplug;
+    } else {
+        error = "unknown fault '" + kind + "' (status=C, wait=N, no-reply, write-fail, unplug)";
+        return false;
+    }
+    if (at == std::string::npos)
+        return true;
+    std::string selectors = text.substr(at + 1);
+    size_t start = 0;
+    while (start <= selectors.size()) {
+        const size_t comma = selectors.find(',', start);
+        const std::string item = selectors.substr(start, comma - start);
+        if (!parse_selector(item, rule, error))
+            return false;
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool parse_version(const std::string& text, version_pair& version)
+{
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 >= text.size())
+        return false;
+    char* end = nullptr;
+    const std::string major = text.substr(0, dot);
+    const std::string minor = text.substr(dot + 1);
+    const unsigned long high = std::strtoul(major.c_str(), &end, 16);
+    if (*end != '\0' || high > 0xFF)
+        return false;
+    const unsigned long low = std::strtoul(minor.c_str(), &end, 16);
+    if (*end != '\0' || low > 0xFF)
+        return false;
+    version = version_pair{static_cast<uint8_t>(high), static_cast<uint8_t>(low)};
+    return true;
+}

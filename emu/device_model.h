@@ -1,0 +1,105 @@
+// The emulated Quennet: plain logic without I/O. It takes one output report
+// at a time and says what the device does with it: which input reports it
+// answers, whether the write fails, whether the device goes away. It holds what
+// a real device holds: running versions, the Mainboard EEPROM, the Control
+// flash and the state of the Control bootloader.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/protocol_constants.h"
+#include "link/update_protocol.h"
+
+inline constexpr size_t MODEL_EEPROM_SIZE = 8192;    // bytes of Mainboard EEPROM
+inline constexpr size_t MODEL_FLASH_SIZE = 61440;    // bytes of Control flash
+inline constexpr size_t MODEL_INPUT_REPORT_SIZE = 64;  // report id and 63 data bytes
+
+enum class fault_kind {
+    status,         // answer this status instead of the device's own
+    wait_replies,   // answer 'M' this many times before the answer
+    no_reply,       // take the packet but answer nothing
+    write_failure,  // the write reports an error; nothing reaches the device
+    unplug,         // the device goes away before this packet
+};
+
+// A fault applies to the packets that match all of its selectors, for as many
+// matching packets as `times` says.
+struct fault_rule {
+    fault_kind kind = fault_kind::status;
+    long packet_index = -1;  // n-th write offered to the device, from 0; -1 for any
+    int command = -1;        // command code; -1 for any
+    long address = -1;       // packet address; -1 for any
+    long times = 1;          // matching packets it takes; -1 for every one
+    uint8_t status = 0;      // fault_kind::status
+    int wait_replies = 0;    // fault_kind::wait_replies
+};
+
+using input_report = std::array<uint8_t, MODEL_INPUT_REPORT_SIZE>;
+
+// One write offered to the device, as the program wrote it.
+struct packet_record {
+    std::vector<uint8_t> bytes;
+    bool failed = false;  // the write reported an error
+};
+
+// What the device does with one write.
+struct device_response {
+    bool write_fails = false;
+    bool unplug = false;
+    std::vector<input_report> replies;
+};
+
+enum class control_mode { application, handed_over, bootloader };
+
+// How far the Control flash is from the program it had.
+enum class flash_content { original, partial, complete };
+
+struct device_model {
+    // What the device reports it runs; changes at power-up or restart.
+    version_pair mainboard_version{0x00, 0x95};
+    version_pair control_version{0x00, 0x98};
+
+    std::vector<uint8_t> eeprom = std::vector<uint8_t>(MODEL_EEPROM_SIZE, 0x00);
+    std::vector<uint8_t> flash = std::vector<uint8_t>(MODEL_FLASH_SIZE, 0x00);
+    bool eeprom_modified = false;
+    flash_content flash_state = flash_content::original;
+    std::vector<bool> flash_blocks_committed = std::vector<bool>(MODEL_FLASH_SIZE / FLASH_BLOCK_SIZE, false);
+
+    control_mode control = control_mode::application;
+    // The block being received: its bytes and which of its packets arrived.
+    std::array<uint8_t, FLASH_BLOCK_SIZE> block{};
+    std::array<bool, FLASH_BLOCK_SIZE / FLASH_PACKET_DATA> block_packets{};
+    size_t block_base = 0;
+
+    std::vector<fault_rule> faults;
+    std::vector<packet_record> packets;  // every write offered, in order
+    int restarts = 0;
+    bool unplugged = false;
+};
+
+// A device with the given running versions, its EEPROM and flash holding
+// older software.
+device_model make_device_model(version_pair mainboard, version_pair control);
+
+// Offers one output report to the device.
+device_response device_receive(device_model& device, const uint8_t* report, size_t length);
+
+// What the device reports after a power cycle or restart: the revision of
+// the image it now holds, 0.00 for an image whose writing was cut off.
+void device_power_up(device_model& device);
+
+// Whether the device holds exactly the images this build carries.
+bool device_holds_release(const device_model& device);
+
+// Parses a fault such as "status=R@command=0x21,address=5920",
+// "wait=3@command=0x31", "no-reply@index=5", "write-fail@index=7,times=2" or
+// "unplug@index=100". Returns false and says why in `error` when it is not
+// one.
+bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& error);
+
+// Parses "MAJOR.MINOR" in hexadecimal, as shown by the program ("0.95", "1.0A").
+bool parse_version(const std::string& text, version_pair& version);

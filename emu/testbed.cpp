@@ -1,0 +1,444 @@
+#include "emu/testbed.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <umockdev.h>
+
+
+// Runs device answers after their emulated delay, off umockdev's worker thread.
+struct delayed_actions {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> due;
+    bool stopping = false;
+    std::thread worker;
+};
+
+static delayed_actions* scheduler = nullptr;
+
+timing_profile realistic_timing()
+{
+    timing_profile timing;
+    timing.report_us = 1000;             // one report per 1 ms full-speed frame
+    timing.eeprom_chunk_us = 5000;       // EEPROM page write
+    timing.flash_block_us = 4000;        // program one 192-byte block
+    timing.first_block_us = 60000;       // erase before the first block
+    timing.bootloader_entry_us = 250000; // Control processor restarts into its bootloader
+    return timing;
+}
+
+// Report descriptor of one vendor interface: the given usage page and usage,
+// report id 2, a 63-byte output and a 63-byte input report.
+static std::vector<uint8_t> make_descriptor(uint16_t usage_page, uint16_t usage)
+{
+    std::vector<uint8_t> d = {0x06, static_cast<uint8_t>(usage_page & 0xFF), static_cast<uint8_t>(usage_page >> 8)};
+    if (usage > 0xFF)
+        d.insert(d.end(), {0x0A, static_cast<uint8_t>(usage & 0xFF), static_cast<uint8_t>(usage >> 8)});
+    else
+        d.insert(d.end(), {0x09, static_cast<uint8_t>(usage)});
+    d.insert(d.end(), {0xA1, 0x01, 0x85, REPORT_ID_UPDATE, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+                       0x95, 0x3F, 0x91, 0x02, 0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F,
+                       0x81, 0x02, 0xC0});
+    return d;
+}
+
+static std::string hex(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        text += pair;
+    }
+    return text;
+}
+
+static void complete(UMockdevIoctlClient* client, long result, int error)
+{
+    umockdev_ioctl_client_complete(client, result, error);
+}
+
+// Writes into the program's ioctl argument.
+static bool fill_argument(UMockdevIoctlClient* client, const void* bytes, size_t length)
+{
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    GError* error = nullptr;
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, length, &error);
+    if (data == nullptr) {
+        g_clear_error(&error);
+        return false;
+    }
+    std::memcpy(data->data, bytes, length);
+    g_object_unref(data);
+    return true;
+}
+
+static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data)
+{
+    bus_node& node = *static_cast<bus_node*>(user_data);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    std::unique_lock<std::mutex> guard(node.bus->lock);
+    if (request == HIDIOCGRDESCSIZE) {
+        if (node.is_model && node.bus->options.fail_open) {
+            node.bus->open_refused = true;
+            complete(client, -1, EIO);
+            return TRUE;
+        }
+        const int size = static_cast<int>(node.descriptor.size());
+        complete(client, fill_argument(client, &size, sizeof size) ? 0 : -1, 0);
+        return TRUE;
+    }
+    if (request == HIDIOCGRDESC) {
+        hidraw_report_descriptor descriptor{};
+        descriptor.size = static_cast<__u32>(node.descriptor.size());
+        std::memcpy(descriptor.value, node.descriptor.data(), node.descriptor.size());
+        complete(client, fill_argument(client, &descriptor, sizeof descriptor) ? 0 : -1, 0);
+        return TRUE;
+    }
+    if (request == HIDIOCGRAWINFO) {
+        const interface_identity& identity = node.bus->options.interfaces[node.index];
+        hidraw_devinfo info{};
+        info.bustype = 3;  // BUS_USB
+        info.vendor = static_cast<__s16>(identity.vendor_id);
+        info.product = static_cast<__s16>(identity.product_id);
+        complete(client, fill_argument(client, &info, sizeof info) ? 0 : -1, 0);
+        return TRUE;
+    }
+    complete(client, -1, ENOTTY);
+    return TRUE;
+}
+
+// Makes one queued input report visible to the program's poll().
+static void announce_report(emulated_bus& bus, const input_report& report)
+{
+    bus_node& node = *bus.nodes[static_cast<size_t>(bus.options.model_interface)];
+    if (node.master < 0)
+        return;
+    bus.pending.push_back(report);
+    const uint8_t marker = 0;
+    if (write(node.master, &marker, 1) != 1)
+        bus.pending.pop_back();
+}
+
+static void schedule(long delay_us, std::function<void()> action)
+{
+    std::lock_guard<std::mutex> guard(scheduler->lock);
+    scheduler->due.emplace(std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us), std::move(action));
+    scheduler->wake.notify_one();
+}
+
+static long busy_time_us(const emulated_bus& bus, const uint8_t* packet, size_t length)
+{
+    const timing_profile& t = bus.options.timing;
+    if (length < UPDATE_PACKET_SIZE)
+        return 0;
+    const size_t address = packet[PACKET_ADDRESS_HIGH_AT] * 256u + packet[PACKET_ADDRESS_LOW_AT];
+    switch (packet[PACKET_COMMAND_AT]) {
+    case CMD_EEPROM_WRITE:
+        return t.eeprom_chunk_us;
+    case CMD_BLOCK_COMMIT:
+        if (bus.device.control == control_mode::handed_over)
+            return t.bootloader_entry_us;
+        return t.flash_block_us + (address < FLASH_BLOCK_SIZE ? t.first_block_us : 0);
+    default:
+        return 0;
+    }
+}
+
+static void hang_up(emulated_bus& bus);
+
+static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data)
+{
+    bus_node& node = *static_cast<bus_node*>(user_data);
+    emulated_bus& bus = *node.bus;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    const size_t length = static_cast<size_t>(arg->data_len);
+    std::unique_lock<std::mutex> guard(bus.lock);
+    if (!node.is_model) {
+        complete(client, static_cast<long>(length), 0);
+        return TRUE;
+    }
+    const long busy = busy_time_us(bus, arg->data, length);
+    const device_response response = device_receive(bus.device, arg->data, length);
+    if (response.unplug)
+        hang_up(bus);
+    if (response.write_fails) {
+        complete(client, -1, bus.device.unplugged ? ENODEV : EIO);
+        return TRUE;
+    }
+    const timing_profile& timing = bus.options.timing;
+    if (timing.report_us == 0 && busy == 0) {
+        for (const input_report& reply : response.replies)
+            announce_report(bus, reply);
+        complete(client, static_cast<long>(length), 0);
+        return TRUE;
+    }
+    // The write takes one frame; each answer comes after the device's work
+    // and one frame more per report.
+    bus.busy_us += busy;
+    long delay = timing.report_us + busy;
+    for (const input_report& reply : response.replies) {
+        delay += timing.report_us;
+        schedule(delay, [&bus, reply] {
+            std::lock_guard<std::mutex> later(bus.lock);
+            announce_report(bus, reply);
+        });
+    }
+    g_object_ref(client);
+    schedule(timing.report_us, [client, length] {
+        complete(client, static_cast<long>(length), 0);
+        g_object_unref(client);
+    });
+    return TRUE;
+}
+
+static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data)
+{
+    bus_node& node = *static_cast<bus_node*>(user_data);
+    emulated_bus& bus = *node.bus;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::unique_lock<std::mutex> guard(bus.lock);
+    if (!node.is_model || node.master < 0) {
+        complete(client, -1, node.master < 0 ? ENODEV : EAGAIN);
+        return TRUE;
+    }
+    if (bus.pending.empty()) {
+        complete(client, -1, EAGAIN);
+        return TRUE;
+    }
+    const input_report report = bus.pending.front();
+    bus.pending.pop_front();
+    uint8_t marker = 0;
+    if (read(node.slave, &marker, 1) != 1) {
+        // The marker is gone only if the node hung up.
+    }
+    const size_t asked = static_cast<size_t>(arg->data_len);
+    const size_t count = std::min(asked, report.size());
+    std::memcpy(arg->data, report.data(), count);
+    bus.read_lengths.push_back(asked);
+    ++bus.reports_in;
+    complete(client, static_cast<long>(count), 0);
+    return TRUE;
+}
+
+static std::string device_description(const bus_options& options, std::vector<std::unique_ptr<bus_node>>& nodes)
+{
+    std::string text;
+    std::vector<int> described;
+    const std::string root = "/devices/pci0000:00/0000:00:14.0/usb1";
+    for (size_t i = 0; i < options.interfaces.size(); ++i) {
+        const interface_identity& identity = options.interfaces[i];
+        const int usb = identity.usb_device;
+        const std::string usb_path = root + "/1-" + std::to_string(usb + 1);
+        char ids[64];
+        if (std::find(described.begin(), described.end(), usb) == described.end()) {
+            described.push_back(usb);
+            std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", identity.vendor_id,
+                          identity.product_id);
+            text += "P: " + usb_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + ids + "A: bcdDevice=0100\n";
+            if (identity.has_strings)
+                text += "A: manufacturer=" + identity.manufacturer + "\nA: product=" + identity.product + "\n";
+            text += "\n";
+        }
+        const std::string interface_path = usb_path + "/1-" + std::to_string(usb + 1) + ":1." + std::to_string(i);
+        text += "P: " + interface_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=0" +
+                std::to_string(i) + "\n\n";
+
+        auto node = std::make_unique<bus_node>();
+        node->index = i;
+        node->descriptor = make_descriptor(identity.usage_page, identity.usage);
+        node->devnode = "/dev/hidraw" + std::to_string(i);
+        char hid_name[64];
+        std::snprintf(hid_name, sizeof hid_name, "0003:%04X:%04X.%04zX", identity.vendor_id, identity.product_id, i + 1);
+        node->syspath = interface_path + "/" + hid_name;
+        char hid_id[64];
+        std::snprintf(hid_id, sizeof hid_id, "E: HID_ID=0003:%08X:%08X\n", identity.vendor_id, identity.product_id);
+        text += "P: " + node->syspath + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\n" + hid_id + "E: HID_NAME=" +
+                identity.manufacturer + " " + identity.product + "\nE: HID_UNIQ=\nH: report_descriptor=" +
+                hex(node->descriptor) + "\n\n";
+        const std::string raw_name = "hidraw" + std::to_string(i);
+        text += "P: " + node->syspath + "/hidraw/" + raw_name + "\nN: " + raw_name + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" +
+                node->devnode + "\nA: dev=240:" + std::to_string(i) + "\nL: device=../../../" + hid_name + "\n\n";
+        nodes.push_back(std::move(node));
+    }
+    return text;
+}
+
+static void start_scheduler()
+{
+    scheduler = new delayed_actions;
+    scheduler->worker = std::thread([] {
+        std::unique_lock<std::mutex> guard(scheduler->lock);
+        while (!scheduler->stopping) {
+            if (scheduler->due.empty()) {
+                scheduler->wake.wait(guard);
+                continue;
+            }
+            const auto first = scheduler->due.begin();
+            if (scheduler->wake.wait_until(guard, first->first) == std::cv_status::no_timeout &&
+                std::chrono::steady_clock::now() < first->first)
+                continue;
+            std::function<void()> action = std::move(first->second);
+            scheduler->due.erase(first);
+            guard.unlock();
+            action();
+            guard.lock();
+        }
+    });
+}
+
+static void stop_scheduler()
+{
+    if (scheduler == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(scheduler->lock);
+        scheduler->stopping = true;
+        scheduler->wake.notify_one();
+    }
+    scheduler->worker.join();
+    delete scheduler;
+    scheduler = nullptr;
+}
+
+static bool open_node_ends(emulated_bus& bus, bus_node& node)
+{
+    auto* testbed = static_cast<UMockdevTestbed*>(bus.testbed);
+    node.master = umockdev_testbed_get_dev_fd(testbed, node.devnode.c_str());
+    if (node.master < 0)
+        return false;
+    // The program must not inherit our end: an unplug would then never reach it.
+    fcntl(node.master, F_SETFD, FD_CLOEXEC);
+    node.slave = open(ptsname(node.master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (node.slave < 0)
+        return false;
+    termios raw{};
+    tcgetattr(node.slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(node.slave, TCSANOW, &raw);
+    return true;
+}
+
+std::unique_ptr<emulated_bus> bus_create(const bus_options& options, const device_model& device)
+{
+    auto bus = std::make_unique<emulated_bus>();
+    bus->options = options;
+    bus->device = device;
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    bus->testbed = testbed;
+    GError* error = nullptr;
+    const std::string description = device_description(options, bus->nodes);
+    if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) {
+        std::fprintf(stderr, "emulated bus: %s\n", error != nullptr ? error->message : "cannot add devices");
+        g_clear_error(&error);
+        bus_destroy(bus);
+        return nullptr;
+    }
+    for (auto& node : bus->nodes) {
+        node->bus = bus.get();
+        node->is_model = static_cast<int>(node->index) == options.model_interface;
+        if (!open_node_ends(*bus, *node)) {
+            std::fprintf(stderr, "emulated bus: no stream node for %s\n", node->devnode.c_str());
+            bus_destroy(bus);
+            return nullptr;
+        }
+        UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+        node->handler = handler;
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), node.get());
+        g_signal_connect(handler, "handle-read", G_CALLBACK(on_read), node.get());
+        g_signal_connect(handler, "handle-write", G_CALLBACK(on_write), node.get());
+        if (!umockdev_testbed_attach_ioctl(testbed, node->devnode.c_str(), handler, &error)) {
+            std::fprintf(stderr, "emulated bus: %s\n", error != nullptr ? error->message : "cannot attach");
+            g_clear_error(&error);
+            bus_destroy(bus);
+            return nullptr;
+        }
+    }
+    if (options.model_interface >= 0 && static_cast<size_t>(options.model_interface) < bus->nodes.size()) {
+        std::lock_guard<std::mutex> guard(bus->lock);
+        for (int i = 0; i < options.stale_reports; ++i) {
+            input_report stale{};
+            stale[0] = REPORT_ID_UPDATE;
+            stale[1] = 0xEE;
+            stale[REPLY_STATUS_AT] = static_cast<uint8_t>('0' + i % 10);
+            announce_report(*bus, stale);
+        }
+    } else {
+        bus->options.model_interface = -1;
+    }
+    if (options.timing.report_us != 0 || options.timing.eeprom_chunk_us != 0 || options.timing.flash_block_us != 0)
+        start_scheduler();
+    return bus;
+}
+
+void bus_destroy(std::unique_ptr<emulated_bus>& bus)
+{
+    if (!bus)
+        return;
+    stop_scheduler();
+    auto* testbed = static_cast<UMockdevTestbed*>(bus->testbed);
+    for (auto& node : bus->nodes) {
+        if (node->handler != nullptr) {
+            umockdev_testbed_detach_ioctl(testbed, node->devnode.c_str(), nullptr);
+            g_object_unref(node->handler);
+        }
+        if (node->slave >= 0)
+            close(node->slave);
+    }
+    if (testbed != nullptr)
+        g_object_unref(testbed);
+    bus.reset();
+}
+
+static void hang_up(emulated_bus& bus)
+{
+    if (bus.options.model_interface < 0)
+        return;
+    bus_node& node = *bus.nodes[static_cast<size_t>(bus.options.model_interface)];
+    bus.device.unplugged = true;
+    bus.pending.clear();
+    if (node.master >= 0) {
+        close(node.master);
+        node.master = -1;
+    }
+}
+
+void bus_unplug(emulated_bus& bus)
+{
+    std::lock_guard<std::mutex> guard(bus.lock);
+    hang_up(bus);
+}
+
+device_model device_after_replug(const device_model& device)
+{
+    device_model plugged = device;
+    plugged.unplugged = false;
+    device_power_up(plugged);
+    return plugged;
+}
+
+device_model bus_device(emulated_bus& bus)
+{
+    std::lock_guard<std::mutex> guard(bus.lock);
+    return bus.device;
+}
+
+std::vector<std::string> bus_child_environment()
+{
+    return {std::string("LD_PRELOAD=") + UMOCKDEV_PRELOAD_PATH, "ASAN_OPTIONS=verify_asan_link_order=0"};
+}
