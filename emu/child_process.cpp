@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <algorithm>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -99,7 +100,11 @@ child_outcome run_child(const child_options& options)
         if (!options.input.empty() && write(in_pipe[1], options.input.data(), options.input.size()) < 0) {
             // The child may have ended before reading; its outcome tells.
         }
-        close(in_pipe[1]);
+        const auto close_input_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.input_open_ms);
+        if (options.input_open_ms <= 0) {
+            close(in_pipe[1]);
+            in_pipe[1] = -1;
+        }
         pollfd streams[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
         std::string* sinks[2] = {&outcome.output, &outcome.errors};
         int open_streams = 2;
@@ -109,7 +114,18 @@ child_outcome run_child(const child_options& options)
                 outcome.timed_out = true;
                 break;
             }
-            if (poll(streams, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            long wait_ms = left.count();
+            if (in_pipe[1] >= 0) {
+                const auto until_close =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(close_input_at - std::chrono::steady_clock::now());
+                if (until_close.count() <= 0) {
+                    close(in_pipe[1]);
+                    in_pipe[1] = -1;
+                    continue;
+                }
+                wait_ms = std::min<long>(wait_ms, until_close.count());
+            }
+            if (poll(streams, 2, static_cast<int>(wait_ms)) < 0 && errno != EINTR)
                 break;
             for (int i = 0; i < 2; ++i) {
                 if (streams[i].fd < 0 || streams[i].revents == 0)
@@ -128,6 +144,8 @@ child_outcome run_child(const child_options& options)
         for (pollfd& stream : streams)
             if (stream.fd >= 0)
                 close(stream.fd);
+        if (in_pipe[1] >= 0)
+            close(in_pipe[1]);
     }
 
     int status = 0;

@@ -161,6 +161,7 @@ device_response device_receive(device_model& device, const uint8_t* report, size
     const long address = packet[PACKET_ADDRESS_HIGH_AT] * 256L + packet[PACKET_ADDRESS_LOW_AT];
 
     const fault_rule* status_fault = nullptr;
+    const fault_rule* echo_fault = nullptr;
     int wait_replies = 0;
     bool answer_lost = false;
     for (fault_rule& rule : device.faults) {
@@ -188,6 +189,15 @@ device_response device_receive(device_model& device, const uint8_t* report, size
         case fault_kind::no_reply:
             answer_lost = true;
             break;
+        case fault_kind::unplug_after:
+            response.unplug_after = true;
+            break;
+        case fault_kind::delay:
+            response.delay_ms += rule.delay_ms;
+            break;
+        case fault_kind::echo:
+            echo_fault = &rule;
+            break;
         }
     }
 
@@ -204,6 +214,8 @@ device_response device_receive(device_model& device, const uint8_t* report, size
             answers = true;
         }
     }
+    if (echo_fault != nullptr)
+        answer[REPLY_ECHO_AT] = echo_fault->echo;
     for (int i = 0; i < wait_replies; ++i)
         response.replies.push_back(status_reply(static_cast<uint8_t>(command), STATUS_WAIT));
     if (answers && !answer_lost)
@@ -289,8 +301,16 @@ bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& er
         rule.kind = fault_kind::write_failure;
     } else if (name == "unplug" && value.empty()) {
         rule.kind = fault_kind::unplug;
+    } else if (name == "unplug-after" && value.empty()) {
+        rule.kind = fault_kind::unplug_after;
+    } else if (name == "echo" && parse_number(value, number) && number >= 0 && number <= 0xFF) {
+        rule.kind = fault_kind::echo;
+        rule.echo = static_cast<uint8_t>(number);
+    } else if (name == "delay" && parse_number(value, number) && number >= 0) {
+        rule.kind = fault_kind::delay;
+        rule.delay_ms = static_cast<int>(number);
     } else {
-        error = "unknown fault '" + kind + "' (status=C, wait=N, no-reply, write-fail, unplug)";
+        error = "unknown fault '" + kind + "' (status=C, wait=N, no-reply, write-fail, unplug, unplug-after, delay=MS, echo=N)";
         return false;
     }
     if (at == std::string::npos)

@@ -24,6 +24,9 @@ enum class fault_kind {
     no_reply,       // take the packet but answer nothing
     write_failure,  // the write reports an error; nothing reaches the device
     unplug,         // the device goes away before this packet
+    unplug_after,   // the device takes this packet, then goes away
+    delay,          // the answers come this many milliseconds late
+    echo,           // the answer echoes this byte instead of the command
 };
 
 // A fault applies to the packets that match all of its selectors, for as many
@@ -36,6 +39,8 @@ struct fault_rule {
     long times = 1;          // matching packets it takes; -1 for every one
     uint8_t status = 0;      // fault_kind::status
     int wait_replies = 0;    // fault_kind::wait_replies
+    int delay_ms = 0;        // fault_kind::delay
+    uint8_t echo = 0;        // fault_kind::echo
 };
 
 using input_report = std::array<uint8_t, MODEL_INPUT_REPORT_SIZE>;
@@ -49,7 +54,9 @@ struct packet_record {
 // What the device does with one write.
 struct device_response {
     bool write_fails = false;
-    bool unplug = false;
+    bool unplug = false;        // before the write
+    bool unplug_after = false;  // after the write
+    int delay_ms = 0;           // extra time before the answers
     std::vector<input_report> replies;
 };
 
@@ -97,7 +104,9 @@ bool device_holds_release(const device_model& device);
 
 // Parses a fault such as "status=R@command=0x21,address=5920",
 // "wait=3@command=0x31", "no-reply@index=5", "write-fail@index=7,times=2" or
-// "unplug@index=100". Returns false and says why in `error` when it is not
+// "unplug@index=100", "unplug-after@command=0x31" or "delay=1500@index=9",
+// "echo=0x00@command=0x10".
+// Returns false and says why in `error` when it is not
 // one.
 bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& error);
 

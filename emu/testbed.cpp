@@ -182,22 +182,35 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
         return TRUE;
     }
     const timing_profile& timing = bus.options.timing;
-    if (timing.report_us == 0 && busy == 0) {
+    const long late = busy + response.delay_ms * 1000L;
+    if (timing.report_us == 0 && late == 0) {
         for (const input_report& reply : response.replies)
             announce_report(bus, reply);
         complete(client, static_cast<long>(length), 0);
+        if (response.unplug_after)
+            hang_up(bus);
         return TRUE;
     }
     // The write takes one frame; each answer comes after the device's work
     // and one frame more per report.
     bus.busy_us += busy;
-    long delay = timing.report_us + busy;
+    long delay = timing.report_us + late;
     for (const input_report& reply : response.replies) {
         delay += timing.report_us;
         schedule(delay, [&bus, reply] {
             std::lock_guard<std::mutex> later(bus.lock);
             announce_report(bus, reply);
         });
+    }
+    if (response.unplug_after) {
+        schedule(delay, [&bus] {
+            std::lock_guard<std::mutex> later(bus.lock);
+            hang_up(bus);
+        });
+    }
+    if (timing.report_us == 0) {
+        complete(client, static_cast<long>(length), 0);
+        return TRUE;
     }
     g_object_ref(client);
     schedule(timing.report_us, [client, length] {
@@ -381,8 +394,7 @@ std::unique_ptr<emulated_bus> bus_create(const bus_options& options, const devic
     } else {
         bus->options.model_interface = -1;
     }
-    if (options.timing.report_us != 0 || options.timing.eeprom_chunk_us != 0 || options.timing.flash_block_us != 0)
-        start_scheduler();
+    start_scheduler();
     return bus;
 }
 

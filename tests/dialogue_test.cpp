@@ -1,0 +1,293 @@
+// The run up to consent, against the real hidapi library and the emulated
+// Quennet: discovery, opening, version queries, consent and the abort exit.
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+namespace {
+
+const std::string BANNER =
+    "\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99";
+const std::string NOT_FOUND =
+    "\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\n";
+
+interface_identity quennet_interface(int usb_device = 0)
+{
+    interface_identity identity;
+    identity.usb_device = usb_device;
+    return identity;
+}
+
+struct discovery_case {
+    const char* name;
+    std::vector<interface_identity> interfaces;
+    int model_interface;
+    std::string console_after_banner;
+};
+
+std::vector<discovery_case> discovery_cases()
+{
+    interface_identity other_vendor = quennet_interface();
+    other_vendor.vendor_id = 0x0452;
+    interface_identity other_product = quennet_interface();
+    other_product.product_id = 0x5B3F;
+    interface_identity lower_case = quennet_interface();
+    lower_case.manufacturer = "harlowmere audio";
+    interface_identity other_product_name = quennet_interface();
+    other_product_name.product = "Calverra Quennet 2";
+    interface_identity no_strings = quennet_interface();
+    no_strings.has_strings = false;
+    interface_identity consumer_page = quennet_interface();
+    consumer_page.usage_page = 0x000C;
+    interface_identity other_usage = quennet_interface();
+    other_usage.usage = 0x0002;
+    return {
+        {"no_hid_device", {}, -1, NOT_FOUND},
+        {"other_vendor_id", {other_vendor}, 0, NOT_FOUND},
+        {"other_product_id", {other_product}, 0, NOT_FOUND},
+        {"manufacturer_differs_in_case", {lower_case}, 0, NOT_FOUND},
+        {"other_product_string", {other_product_name}, 0, NOT_FOUND},
+        {"no_device_strings", {no_strings}, 0, NOT_FOUND},
+        {"other_usage_page", {consumer_page}, 0, NOT_FOUND},
+        {"other_usage", {other_usage}, 0, NOT_FOUND},
+        {"two_quennets", {quennet_interface(0), quennet_interface(1)}, 0,
+         "\n\nFound 2 Quennets - Please disconnect 1 of them\n"},
+        {"three_quennets", {quennet_interface(0), quennet_interface(1), quennet_interface(2)}, 0,
+         "\n\nFound 3 Quennets - Please disconnect 2 of them\n"},
+    };
+}
+
+void PrintTo(const discovery_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class discovery_failure : public testing::TestWithParam<discovery_case> {};
+
+TEST_P(discovery_failure, ends_with_its_message_and_status_1_without_sending)
+{
+    const discovery_case& c = GetParam();
+    bus_options bus;
+    bus.interfaces = c.interfaces;
+    bus.model_interface = c.model_interface;
+    const update_outcome run = run_update(quennet(), "y\n", bus);
+    EXPECT_EQ(run.child.output, BANNER + c.console_after_banner + PAUSE_PROMPT);
+    EXPECT_EQ(run.child.exit_status, 1);
+    EXPECT_TRUE(run.device.packets.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, discovery_failure, testing::ValuesIn(discovery_cases()),
+                         [](const testing::TestParamInfo<discovery_case>& info) { return info.param.name; });
+
+TEST(discovery, skips_the_devices_other_interface_without_a_message)
+{
+    interface_identity audio_controls = quennet_interface();
+    audio_controls.usage_page = 0x000C;
+    bus_options bus;
+    bus.interfaces = {audio_controls, quennet_interface()};
+    bus.model_interface = 1;
+    const update_outcome run = run_update(quennet(), "n\n", bus);
+    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(run.child.exit_status, 1);
+    EXPECT_EQ(run.device.packets.size(), 2u);
+}
+
+TEST(opening, refused_open_leaves_the_discovery_line_unfinished)
+{
+    bus_options bus;
+    bus.fail_open = true;
+    const update_outcome run = run_update(quennet(), "y\n", bus);
+    EXPECT_EQ(run.child.output, BANNER + "\n\nFound Quennet\n\nCannot acquire handle\n" + PAUSE_PROMPT);
+    EXPECT_EQ(run.child.exit_status, 1);
+    EXPECT_TRUE(run.device.packets.empty());
+}
+
+TEST(opening, drains_stale_input_one_mark_each_before_the_version_queries)
+{
+    bus_options bus;
+    bus.stale_reports = 3;
+    const update_outcome run = run_update(quennet(), "n\n", bus);
+    EXPECT_EQ(run.child.output, BANNER + "\n\nFound Quennet... currently running:\n  Mainboard v0.95\n  Control v0.98\n"
+                                         "\nProceed with update process? Yes/[No]: " + PAUSE_PROMPT);
+    EXPECT_EQ(run.child.exit_status, 1);
+    // Three drained reports, then the two version replies: every read asks for 8 bytes.
+    EXPECT_EQ(run.read_lengths, (std::vector<size_t>{8, 8, 8, 8, 8}));
+}
+
+TEST(opening, without_stale_input_drains_nothing)
+{
+    const update_outcome run = run_update(quennet(), "n\n");
+    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(run.read_lengths, (std::vector<size_t>{8, 8}));
+}
+
+TEST(version_queries, are_64_byte_packets_with_only_report_id_and_command_set)
+{
+    const update_outcome run = run_update(quennet(), "n\n");
+    ASSERT_EQ(run.device.packets.size(), 2u);
+    std::vector<uint8_t> mainboard(64, 0), control(64, 0);
+    mainboard[0] = 0x02;
+    mainboard[1] = 0x10;
+    control[0] = 0x02;
+    control[1] = 0x11;
+    EXPECT_EQ(run.device.packets[0].bytes, mainboard);
+    EXPECT_EQ(run.device.packets[1].bytes, control);
+}
+
+struct version_case {
+    const char* name;
+    version_pair mainboard;
+    version_pair control;
+    const char* shown;
+};
+
+void PrintTo(const version_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class version_display : public testing::TestWithParam<version_case> {};
+
+TEST_P(version_display, shows_major_in_hex_and_minor_as_two_hex_digits)
+{
+    const version_case& c = GetParam();
+    const update_outcome run = run_update(quennet({}, c.mainboard, c.control), "n\n");
+    EXPECT_EQ(run.child.output, BANNER + "\n\nFound Quennet currently running:\n" + c.shown +
+                                    "\nProceed with update process? Yes/[No]: " + PAUSE_PROMPT);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, version_display,
+                         testing::Values(version_case{"one_oh_five", {0x01, 0x05}, {0x00, 0x0A},
+                                                      "  Mainboard v1.05\n  Control v0.0A\n"},
+                                         version_case{"wide", {0xAB, 0xFF}, {0x10, 0x00},
+                                                      "  Mainboard vAB.FF\n  Control v10.00\n"}),
+                         [](const testing::TestParamInfo<version_case>& info) { return info.param.name; });
+
+struct query_case {
+    const char* name;
+    std::vector<std::string> faults;
+    std::string console_after_found;
+    size_t packets;
+};
+
+void PrintTo(const query_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class version_query : public testing::TestWithParam<query_case> {};
+
+TEST_P(version_query, answers_as_the_device_behaves)
+{
+    const query_case& c = GetParam();
+    const update_outcome run = run_update(quennet(c.faults), "n\n");
+    EXPECT_EQ(run.child.output, BANNER + "\n\nFound Quennet" + c.console_after_found + PAUSE_PROMPT);
+    EXPECT_EQ(run.child.exit_status, 1);
+    EXPECT_EQ(run.device.packets.size(), c.packets);
+}
+
+const std::string CONSENT = "\nProceed with update process? Yes/[No]: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, version_query,
+    testing::Values(
+        query_case{"no_mainboard_reply", {"no-reply@command=0x10"}, "\nNo reply from Quennet\n", 1},
+        query_case{"no_control_reply",
+                   {"no-reply@command=0x11"},
+                   " currently running:\n  Mainboard v0.95\n\nNo response from Quennet\n",
+                   2},
+        query_case{"mainboard_reply_without_echo",
+                   {"echo=0x00@command=0x10"},
+                   "  Control v0.98\n" + CONSENT,
+                   2},
+        query_case{"control_reply_without_echo",
+                   {"echo=0x10@command=0x11"},
+                   " currently running:\n  Mainboard v0.95\n" + CONSENT,
+                   2},
+        query_case{"failed_write_goes_on_to_the_reply_read",
+                   {"write-fail@command=0x10"},
+                   "Unable to write()\nError: Input/output error\n\nNo reply from Quennet\n",
+                   1},
+        query_case{"device_gone_before_the_first_query",
+                   {"unplug@index=0"},
+                   "Unable to write()\nError: No such device\n\nNo reply from Quennet\n",
+                   1}),
+    [](const testing::TestParamInfo<query_case>& info) { return info.param.name; });
+
+struct consent_case {
+    const char* name;
+    std::string input;
+    bool proceeds;
+};
+
+void PrintTo(const consent_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class consent : public testing::TestWithParam<consent_case> {};
+
+TEST_P(consent, only_an_answer_starting_with_y_starts_the_update)
+{
+    const consent_case& c = GetParam();
+    const update_outcome run = run_update(quennet(), c.input);
+    const std::string dialogue = DIALOGUE_UP_TO_CONSENT;
+    ASSERT_GE(run.child.output.size(), dialogue.size());
+    EXPECT_EQ(run.child.output.substr(0, dialogue.size()), dialogue);
+    if (c.proceeds) {
+        EXPECT_EQ(run.child.exit_status, 0);
+        EXPECT_GT(run.device.packets.size(), 2u);
+    } else {
+        EXPECT_EQ(run.child.output, dialogue + PAUSE_PROMPT);
+        EXPECT_EQ(run.child.exit_status, 1);
+        EXPECT_EQ(run.device.packets.size(), 2u) << "packets were sent after a refusal";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, consent,
+                         testing::Values(consent_case{"n", "n\n", false}, consent_case{"no", "No\n", false},
+                                         consent_case{"empty_line", "\n", false},
+                                         consent_case{"end_of_input", "", false},
+                                         consent_case{"space_then_y", " y\n", false},
+                                         consent_case{"y", "y\n", true}, consent_case{"Y", "Y\n", true},
+                                         consent_case{"yes", "yes\n", true}, consent_case{"Yes", "Yes\n", true},
+                                         consent_case{"y_without_line_end", "y", true}),
+                         [](const testing::TestParamInfo<consent_case>& info) { return info.param.name; });
+
+TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
+{
+    // The answer "nope" and its Enter are one answer: the prompt then waits
+    // for a key of its own, here until standard input closes after 1500 ms.
+    // Had the rest of the line been left unread, the prompt would have taken
+    // its 'o' at once.
+    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
+    ASSERT_TRUE(bus != nullptr);
+    child_options child;
+    child.argv = {QUENNET_UPDATE_PATH};
+    child.environment = bus_child_environment();
+    child.input = "nope\n";
+    child.input_open_ms = 1500;
+    child.timeout_ms = 30000;
+    const child_outcome outcome = run_child(child);
+    bus_destroy(bus);
+    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_GE(outcome.seconds, 1.5);
+}
+
+TEST(arguments, are_ignored)
+{
+    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
+    ASSERT_TRUE(bus != nullptr);
+    child_options child;
+    child.argv = {QUENNET_UPDATE_PATH, "--help", "--force"};
+    child.environment = bus_child_environment();
+    child.input = "n\n";
+    child.timeout_ms = 30000;
+    const child_outcome outcome = run_child(child);
+    bus_destroy(bus);
+    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(outcome.exit_status, 1);
+}
+
+}  // namespace

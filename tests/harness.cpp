@@ -1,0 +1,79 @@
+#include "tests/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+const char* const DIALOGUE_UP_TO_CONSENT =
+    "\n=== Calverra Quennet Update Tool ===\n"
+    "\nTarget Software Revision:"
+    "\n  Mainboard v0.97"
+    "\n  Control v0.99"
+    "\n\nFound Quennet currently running:\n  Mainboard v0.95\n  Control v0.98\n"
+    "\nProceed with update process? Yes/[No]: ";
+
+const char* const PAUSE_PROMPT = "Press any key to continue . . . \n";
+
+device_model quennet(const std::vector<std::string>& faults, version_pair mainboard, version_pair control)
+{
+    device_model device = make_device_model(mainboard, control);
+    for (const std::string& text : faults) {
+        fault_rule rule;
+        std::string error;
+        EXPECT_TRUE(parse_fault_rule(text, rule, error)) << error;
+        device.faults.push_back(rule);
+    }
+    return device;
+}
+
+update_outcome run_update(const device_model& device, const std::string& input, const bus_options& bus_setup,
+                          int timeout_ms)
+{
+    update_outcome outcome;
+    std::unique_ptr<emulated_bus> bus = bus_create(bus_setup, device);
+    EXPECT_TRUE(bus != nullptr) << "the emulated bus could not be built";
+    if (!bus)
+        return outcome;
+    child_options child;
+    child.argv = {QUENNET_UPDATE_PATH};
+    child.environment = bus_child_environment();
+    child.input = input;
+    child.timeout_ms = timeout_ms;
+    outcome.child = run_child(child);
+    outcome.device = bus_device(*bus);
+    {
+        std::lock_guard<std::mutex> guard(bus->lock);
+        outcome.read_lengths = bus->read_lengths;
+    }
+    bus_destroy(bus);
+    EXPECT_TRUE(outcome.child.started) << outcome.child.errors;
+    EXPECT_FALSE(outcome.child.timed_out) << "quennet-update did not end within " << timeout_ms << " ms";
+    EXPECT_EQ(outcome.child.signal, 0) << outcome.child.errors;
+    EXPECT_EQ(outcome.child.errors, "") << "quennet-update wrote to standard error";
+    return outcome;
+}
+
+std::string without_times(const std::string& console)
+{
+    static const std::regex time(R"(Done in [0-9]+\.[0-9]{2}s)");
+    return std::regex_replace(console, time, "Done in #.##s");
+}
+
+std::vector<unsigned long> percentages(const std::string& console, size_t from, size_t to)
+{
+    static const std::regex percent(R"(\r  ([0-9]+)%)");
+    const std::string part = console.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    std::vector<unsigned long> values;
+    for (auto it = std::sregex_iterator(part.begin(), part.end(), percent); it != std::sregex_iterator(); ++it)
+        values.push_back(std::stoul((*it)[1].str()));
+    return values;
+}
+
+std::vector<std::vector<uint8_t>> delivered(const device_model& device)
+{
+    std::vector<std::vector<uint8_t>> packets;
+    for (const packet_record& record : device.packets)
+        if (!record.failed)
+            packets.push_back(record.bytes);
+    return packets;
+}
