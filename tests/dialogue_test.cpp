@@ -262,12 +262,8 @@ TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
     // its 'o' at once.
     std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
     ASSERT_TRUE(bus != nullptr);
-    child_options child;
-    child.argv = {QUENNET_UPDATE_PATH};
-    child.environment = bus_child_environment();
-    child.input = "nope\n";
+    child_options child = update_child("nope\n");
     child.input_open_ms = 1500;
-    child.timeout_ms = 30000;
     const child_outcome outcome = run_child(child);
     bus_destroy(bus);
     EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
@@ -279,11 +275,9 @@ TEST(arguments, are_ignored)
 {
     std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
     ASSERT_TRUE(bus != nullptr);
-    child_options child;
-    child.argv = {QUENNET_UPDATE_PATH, "--help", "--force"};
-    child.environment = bus_child_environment();
-    child.input = "n\n";
-    child.timeout_ms = 30000;
+    child_options child = update_child("n\n");
+    child.argv.push_back("--help");
+    child.argv.push_back("--force");
     const child_outcome outcome = run_child(child);
     bus_destroy(bus);
     EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));

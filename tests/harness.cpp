@@ -26,6 +26,17 @@ device_model quennet(const std::vector<std::string>& faults, version_pair mainbo
     return device;
 }
 
+child_options update_child(const std::string& input, int timeout_ms)
+{
+    child_options child;
+    child.argv = {QUENNET_UPDATE_PATH};
+    child.environment = bus_child_environment();
+    child.environment.push_back("LSAN_OPTIONS=suppressions=" QUENNET_LSAN_SUPPRESSIONS ":print_suppressions=0");
+    child.input = input;
+    child.timeout_ms = timeout_ms;
+    return child;
+}
+
 update_outcome run_update(const device_model& device, const std::string& input, const bus_options& bus_setup,
                           int timeout_ms)
 {
@@ -34,12 +45,7 @@ update_outcome run_update(const device_model& device, const std::string& input, 
     EXPECT_TRUE(bus != nullptr) << "the emulated bus could not be built";
     if (!bus)
         return outcome;
-    child_options child;
-    child.argv = {QUENNET_UPDATE_PATH};
-    child.environment = bus_child_environment();
-    child.input = input;
-    child.timeout_ms = timeout_ms;
-    outcome.child = run_child(child);
+    outcome.child = run_child(update_child(input, timeout_ms));
     outcome.device = bus_device(*bus);
     {
         std::lock_guard<std::mutex> guard(bus->lock);

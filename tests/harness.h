@@ -19,6 +19,9 @@ struct update_outcome {
 device_model quennet(const std::vector<std::string>& faults = {}, version_pair mainboard = {0x00, 0x95},
                      version_pair control = {0x00, 0x98});
 
+// How quennet-update is started under the emulated bus.
+child_options update_child(const std::string& input, int timeout_ms = 30000);
+
 // One run of quennet-update with `input` on its standard input. Every run is
 // bounded: a child that has not ended after `timeout_ms` is killed and the
 // outcome says so.

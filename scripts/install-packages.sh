@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, trying and testing quennet-update
+# need. Installs only what is missing, so running it again does nothing.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev "$@")
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+run_as_root=()
+[ "$(id -u)" -eq 0 ] || run_as_root=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${run_as_root[@]}" apt-get update -qq
+"${run_as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
