@@ -1,0 +1,187 @@
+// The emulated Quennet's own logic: what the tests rely on when they judge the
+// program by what the device ends up holding.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "emu/device_model.h"
+#include "payload/firmware_payload.h"
+
+namespace {
+
+std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector<uint8_t>& payload)
+{
+    uint8_t bytes[64];
+    build_update_packet(bytes, command, address, payload.data(), payload.size());
+    return std::vector<uint8_t>(bytes, bytes + 64);
+}
+
+device_response offer(device_model& device, const std::vector<uint8_t>& bytes)
+{
+    return device_receive(device, bytes.data(), bytes.size());
+}
+
+uint8_t status_of(const device_response& response)
+{
+    return response.replies.empty() ? 0 : response.replies.back()[5];
+}
+
+std::vector<uint8_t> entry_payload(uint8_t first_code_byte)
+{
+    std::vector<uint8_t> payload(bootloader_entry_code, bootloader_entry_code + 8);
+    payload[0] = first_code_byte;
+    payload.push_back(block_checksum(payload.data(), 8));
+    return payload;
+}
+
+device_model in_bootloader()
+{
+    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    offer(device, packet(0x30, 0, {0x48}));
+    EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(bootloader_entry_code[0])))), 'K');
+    return device;
+}
+
+// Sends flash block `block` of the Control image, the commit's check byte
+// adjusted by `check_error`, skipping the data packet at `skip` (0..2, or -1).
+uint8_t send_block(device_model& device, size_t block, int check_error = 0, int skip = -1)
+{
+    const size_t base = block * 192;
+    for (int i = 0; i < 3; ++i)
+        if (i != skip)
+            offer(device, packet(0x32, static_cast<uint16_t>(base + 48 * i),
+                                 std::vector<uint8_t>(control_image + base + 48 * i, control_image + base + 48 * (i + 1))));
+    std::vector<uint8_t> commit(control_image + base + 144, control_image + base + 192);
+    commit.push_back(static_cast<uint8_t>(block_checksum(control_image + base, 192) + check_error));
+    return status_of(offer(device, packet(0x31, static_cast<uint16_t>(base + 144), commit)));
+}
+
+TEST(device_model, answers_version_queries_with_minor_in_byte_5_and_major_in_byte_6)
+{
+    device_model device = make_device_model({0x01, 0x05}, {0x00, 0x0A});
+    const device_response mainboard = offer(device, packet(0x10, 0, {}));
+    ASSERT_EQ(mainboard.replies.size(), 1u);
+    EXPECT_EQ(mainboard.replies[0][0], 0x02);
+    EXPECT_EQ(mainboard.replies[0][1], 0x10);
+    EXPECT_EQ(mainboard.replies[0][5], 0x05);
+    EXPECT_EQ(mainboard.replies[0][6], 0x01);
+    EXPECT_EQ(offer(device, packet(0x11, 0, {})).replies[0][5], 0x0A);
+}
+
+TEST(device_model, stores_eeprom_chunks_and_refuses_those_past_its_end)
+{
+    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    EXPECT_EQ(status_of(offer(device, packet(0x21, 0x1720, {1, 2, 3}))), 'K');
+    EXPECT_EQ(device.eeprom[0x1721], 2);
+    EXPECT_EQ(status_of(offer(device, packet(0x21, 8190, {1, 2, 3}))), 'W');
+}
+
+TEST(device_model, opens_its_bootloader_only_after_the_hand_over_and_with_the_right_code)
+{
+    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(bootloader_entry_code[0])))), 'W');
+    EXPECT_EQ(status_of(offer(device, packet(0x30, 0, {0x48}))), 'H');
+    EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(0x00)))), 'V');
+    std::vector<uint8_t> wrong_check = entry_payload(bootloader_entry_code[0]);
+    wrong_check[8] ^= 1;
+    EXPECT_EQ(status_of(offer(device, packet(0x31, 0, wrong_check))), 'V');
+    EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(bootloader_entry_code[0])))), 'K');
+    EXPECT_EQ(device.control, control_mode::bootloader);
+}
+
+TEST(device_model, writes_a_flash_block_only_when_whole_and_its_check_byte_is_right)
+{
+    device_model device = in_bootloader();
+    const std::vector<uint8_t> before = device.flash;
+    EXPECT_EQ(send_block(device, 0, 1), 'V');
+    EXPECT_EQ(send_block(device, 0, 0, 1), 'V');
+    EXPECT_EQ(device.flash, before);
+    EXPECT_EQ(send_block(device, 0), 'K');
+    EXPECT_EQ(std::memcmp(device.flash.data(), control_image, 192), 0);
+    EXPECT_EQ(device.flash_state, flash_content::partial);
+}
+
+TEST(device_model, reports_what_it_holds_after_power_up)
+{
+    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    offer(device, packet(0x21, 0, std::vector<uint8_t>(32, 0xFF)));
+    device_power_up(device);
+    EXPECT_EQ(device.mainboard_version.minor, 0x00) << "a cleared EEPROM start runs no Mainboard program";
+    EXPECT_EQ(device.control_version.minor, 0x98);
+    for (size_t address = 0; address < MAINBOARD_IMAGE_SIZE; address += 32) {
+        const size_t count = std::min<size_t>(32, MAINBOARD_IMAGE_SIZE - address);
+        offer(device, packet(0x21, static_cast<uint16_t>(address),
+                             std::vector<uint8_t>(mainboard_image + address, mainboard_image + address + count)));
+    }
+    device_power_up(device);
+    EXPECT_EQ(device.mainboard_version.minor, 0x97);
+}
+
+struct fault_text_case {
+    const char* text;
+    bool valid;
+    fault_kind kind;
+};
+
+void PrintTo(const fault_text_case& c, std::ostream* out)
+{
+    *out << c.text;
+}
+
+class fault_text : public testing::TestWithParam<fault_text_case> {};
+
+TEST_P(fault_text, parses_as_quennet_emu_takes_it)
+{
+    fault_rule rule;
+    std::string error;
+    EXPECT_EQ(parse_fault_rule(GetParam().text, rule, error), GetParam().valid) << error;
+    if (GetParam().valid) {
+        EXPECT_EQ(rule.kind, GetParam().kind);
+    } else {
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, fault_text,
+                         testing::Values(fault_text_case{"status=R@command=0x21,address=5920", true, fault_kind::status},
+                                         fault_text_case{"status=0x56", true, fault_kind::status},
+                                         fault_text_case{"wait=3@index=7,times=-1", true, fault_kind::wait_replies},
+                                         fault_text_case{"no-reply@index=5", true, fault_kind::no_reply},
+                                         fault_text_case{"write-fail@times=2", true, fault_kind::write_failure},
+                                         fault_text_case{"unplug@index=100", true, fault_kind::unplug},
+                                         fault_text_case{"unplug-after@command=0x31", true, fault_kind::unplug_after},
+                                         fault_text_case{"delay=1500", true, fault_kind::delay},
+                                         fault_text_case{"echo=0x00@command=0x10", true, fault_kind::echo},
+                                         fault_text_case{"status=RR", false, fault_kind::status},
+                                         fault_text_case{"wait=x", false, fault_kind::status},
+                                         fault_text_case{"explode", false, fault_kind::status},
+                                         fault_text_case{"unplug@slot=3", false, fault_kind::status},
+                                         fault_text_case{"unplug@index=", false, fault_kind::status}));
+
+TEST(fault_rule, applies_to_as_many_matching_packets_as_it_says)
+{
+    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    fault_rule rule;
+    std::string error;
+    ASSERT_TRUE(parse_fault_rule("write-fail@command=0x10,times=2", rule, error));
+    device.faults.push_back(rule);
+    EXPECT_TRUE(offer(device, packet(0x11, 0, {})).replies.size() == 1);
+    EXPECT_TRUE(offer(device, packet(0x10, 0, {})).write_fails);
+    EXPECT_TRUE(offer(device, packet(0x10, 0, {})).write_fails);
+    EXPECT_FALSE(offer(device, packet(0x10, 0, {})).write_fails);
+}
+
+TEST(version_text, parses_hexadecimal_major_and_minor)
+{
+    version_pair version;
+    ASSERT_TRUE(parse_version("0.90", version));
+    EXPECT_EQ(version.minor, 0x90);
+    ASSERT_TRUE(parse_version("1.0A", version));
+    EXPECT_EQ(version.major, 1);
+    EXPECT_EQ(version.minor, 0x0A);
+    EXPECT_FALSE(parse_version("090", version));
+    EXPECT_FALSE(parse_version("1.", version));
+    EXPECT_FALSE(parse_version("1.100", version));
+}
+
+}  // namespace
