@@ -102,6 +102,8 @@ TEST(opening, refused_open_leaves_the_discovery_line_unfinished)
     EXPECT_TRUE(run.device.packets.empty());
 }
 
+// Were the drain reads blocking, the fourth would wait for ever for a
+// report that never comes, and the run would be killed at its time-out.
 TEST(opening, drains_stale_input_one_mark_each_before_the_version_queries)
 {
     bus_options bus;
@@ -132,6 +134,14 @@ TEST(version_queries, are_64_byte_packets_with_only_report_id_and_command_set)
     control[1] = 0x11;
     EXPECT_EQ(run.device.packets[0].bytes, mainboard);
     EXPECT_EQ(run.device.packets[1].bytes, control);
+}
+
+TEST(version_queries, wait_1000_ms_for_a_reply)
+{
+    const update_outcome run = run_update(quennet({"no-reply@command=0x10"}), "n\n");
+    EXPECT_EQ(run.child.exit_status, 1);
+    EXPECT_GE(run.child.seconds, 1.0);
+    EXPECT_LT(run.child.seconds, 5.0) << "a reply read waited far longer than 1000 ms";
 }
 
 struct version_case {
