@@ -76,7 +76,7 @@ child_outcome run_child(const child_options& options)
     const auto started = std::chrono::steady_clock::now();
     const auto deadline = started + std::chrono::milliseconds(options.timeout_ms);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (options.capture) {
         close(in_pipe[0]);
