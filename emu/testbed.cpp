@@ -194,6 +194,9 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     // The write takes one frame; each answer comes after the device's work
     // and one frame more per report.
     bus.busy_us += busy;
+    bus.device_time_us += timing.report_us;
+    if (!response.replies.empty())
+        bus.device_time_us += late + static_cast<long>(response.replies.size()) * timing.report_us;
     long delay = timing.report_us + late;
     for (const input_report& reply : response.replies) {
         delay += timing.report_us;
@@ -245,6 +248,10 @@ static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointe
     std::memcpy(arg->data, report.data(), count);
     bus.read_lengths.push_back(asked);
     ++bus.reports_in;
+    if (!bus.device.packets.empty()) {
+        bus.reads_after_packet.resize(bus.device.packets.size(), 0);
+        ++bus.reads_after_packet.back();
+    }
     complete(client, static_cast<long>(count), 0);
     return TRUE;
 }

@@ -70,8 +70,10 @@ struct emulated_bus {
     std::vector<std::unique_ptr<bus_node>> nodes;
     std::deque<input_report> pending;      // input reports waiting for the program
     std::vector<size_t> read_lengths;      // length asked of every read that got a report
-    long busy_us = 0;                      // time the device spent working
+    long busy_us = 0;                      // time the device spent working on packets
+    long device_time_us = 0;               // time the device keeps the program waiting: frames and work
     long reports_in = 0;                   // reports the program read
+    std::vector<int> reads_after_packet;   // reports read after each write offered, before the next
     bool open_refused = false;             // the program tried to open and was refused
 };
 
