@@ -19,25 +19,6 @@ static constexpr unsigned long PROGRESS_PER_PACKET = FLASH_PACKET_DATA * 100;
 static constexpr unsigned long PROGRESS_COMPLETE = CONTROL_IMAGE_SIZE * 100;
 static constexpr unsigned long PROGRESS_PER_PERCENT = CONTROL_IMAGE_SIZE;
 
-// A failed interrupt transfer to a healthy device is a rare, passing bus fault
-// that the next attempt gets through; a device that has gone away fails every
-// write at once. Three resends in a row tell the two apart without writing
-// to a vanished device for long.
-static constexpr int FLASH_PACKET_RESENDS_MAX = 3;
-
-// A busy bootloader answers 'M' while it erases and programs a block. At one
-// report per 1 ms USB frame, 1000 'M' replies are a second or more of
-// "busy" for one 192-byte block, far beyond what erasing and programming it
-// takes; a device still saying 'M' then is stuck.
-static constexpr int WAIT_REPLIES_MAX = 1000;
-
-// A slow erase may leave one block without an acknowledgement (1 s of
-// silence); three silent block waits in a row mean the device is gone or
-// stuck, and writing on would end in a success message for an image the
-// device never took. The last block must be acknowledged: its wait reads on
-// through silence up to the same bound.
-static constexpr int SILENT_WAITS_MAX = 3;
-
 enum class block_wait { acknowledged, unanswered, failed };
 
 static block_wait fail_with(const char* message)

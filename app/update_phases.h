@@ -5,6 +5,27 @@
 #include "link/device_link.h"
 #include "util/stopwatch.h"
 
+// Bounds of the Control phase, where the device may be slow to answer.
+
+// A failed interrupt transfer to a healthy device is a rare, passing bus fault
+// that the next attempt gets through; a device that has gone away fails every
+// write at once. Three resends in a row tell the two apart without writing
+// to a vanished device for long.
+inline constexpr int FLASH_PACKET_RESENDS_MAX = 3;
+
+// A busy bootloader answers 'M' while it erases and programs a block. At one
+// report per 1 ms USB frame, 1000 'M' replies are a second or more of
+// "busy" for one 192-byte block, far beyond what erasing and programming it
+// takes; a device still saying 'M' then is stuck.
+inline constexpr int WAIT_REPLIES_MAX = 1000;
+
+// A slow erase may leave one block without an acknowledgement (1 s of
+// silence); three silent block waits in a row mean the device is gone or
+// stuck, and writing on would end in a success message for an image the
+// device never took. The last block must be acknowledged: its wait reads on
+// through silence up to the same bound.
+inline constexpr int SILENT_WAITS_MAX = 3;
+
 // Clears the start of the Mainboard EEPROM, writes the image from its end to
 // its start, prints its time and restarts the stopwatch for the Control phase.
 bool run_mainboard_phase(device_link& link, stopwatch& watch);

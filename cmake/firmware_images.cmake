@@ -40,3 +40,6 @@ endfunction()
 
 quennet_embed_image(mainboard_image QUENNET_MAINBOARD_IMAGE 5930 mainboard)
 quennet_embed_image(control_image QUENNET_CONTROL_IMAGE 61440 control)
+
+# Targets in other folders that compile the generated sources depend on this.
+add_custom_target(quennet_image_sources DEPENDS ${QUENNET_IMAGE_SOURCES})

@@ -4,11 +4,6 @@
 
 #include "util/console.h"
 
-// The kernel keeps at most 64 input reports queued per open hidraw node; four
-// times that is more stale input than a device can have pending, so a device
-// that keeps sending cannot hold the drain for ever.
-static constexpr int DRAIN_READS_MAX = 256;
-
 // Written to the console for each stale report thrown away.
 static constexpr char DRAINED_REPORT_MARK = '.';
 

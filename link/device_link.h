@@ -9,6 +9,11 @@
 
 #include "link/protocol_constants.h"
 
+// The kernel keeps at most 64 input reports queued per open hidraw node; four
+// times that is more stale input than a device can have pending, so a device
+// that keeps sending cannot hold the drain for ever.
+inline constexpr int DRAIN_READS_MAX = 256;
+
 // The open update interface and the one buffer in which packets are built and
 // replies received. Lives from the successful open to the end of the run.
 struct device_link {
