@@ -12,8 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 static std::vector<std::string> merged_environment(const std::vector<std::string>& extra)
 {
     std::vector<std::string> entries;
@@ -33,6 +31,7 @@ static std::vector<std::string> merged_environment(const std::vector<std::string
 static std::vector<char*> pointers(std::vector<std::string>& texts)
 {
     std::vector<char*> list;
+    list.reserve(texts.size() + 1);
     for (std::string& text : texts)
         list.push_back(text.data());
     list.push_back(nullptr);

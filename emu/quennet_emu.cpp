@@ -61,8 +61,11 @@ int main(int argc, char** argv)
             options.timing = realistic_timing();
         } else if (option == "--other-interface") {
             other_interface = true;
-        } else if (option == "--mainboard" && next_value(argc, argv, i, value) && parse_version(value, mainboard)) {
-        } else if (option == "--control" && next_value(argc, argv, i, value) && parse_version(value, control)) {
+        } else if (option == "--mainboard" || option == "--control") {
+            if (!next_value(argc, argv, i, value) || !parse_version(value, option == "--mainboard" ? mainboard : control)) {
+                std::fprintf(stderr, "quennet-emu: %s takes a version such as 0.95\n", option.c_str());
+                return 2;
+            }
         } else if (option == "--quennets" && next_value(argc, argv, i, value)) {
             quennets = std::atoi(value.c_str());
         } else if (option == "--stale" && next_value(argc, argv, i, value)) {

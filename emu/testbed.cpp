@@ -256,28 +256,48 @@ static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointe
     return TRUE;
 }
 
+// One device paragraph of umockdev's description format: "P: path", then
+// one "X: value" line per entry (E property, A attribute, H binary attribute
+// in hex, N device node, L link).
+static void describe_device(std::string& text, const std::string& path,
+                            const std::vector<std::pair<char, std::string>>& entries)
+{
+    text.append("P: ").append(path).append("\n");
+    for (const auto& [kind, value] : entries)
+        text.append(1, kind).append(": ").append(value).append("\n");
+    text.append("\n");
+}
+
 static std::string device_description(const bus_options& options, std::vector<std::unique_ptr<bus_node>>& nodes)
 {
     std::string text;
     std::vector<int> described;
     const std::string root = "/devices/pci0000:00/0000:00:14.0/usb1";
+    char field[96];
     for (size_t i = 0; i < options.interfaces.size(); ++i) {
         const interface_identity& identity = options.interfaces[i];
         const int usb = identity.usb_device;
-        const std::string usb_path = root + "/1-" + std::to_string(usb + 1);
-        char ids[64];
+        const std::string usb_name = "1-" + std::to_string(usb + 1);
+        std::string usb_path = root;
+        usb_path.append("/").append(usb_name);
         if (std::find(described.begin(), described.end(), usb) == described.end()) {
             described.push_back(usb);
-            std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", identity.vendor_id,
-                          identity.product_id);
-            text += "P: " + usb_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" + ids + "A: bcdDevice=0100\n";
-            if (identity.has_strings)
-                text += "A: manufacturer=" + identity.manufacturer + "\nA: product=" + identity.product + "\n";
-            text += "\n";
+            std::vector<std::pair<char, std::string>> entries = {{'E', "SUBSYSTEM=usb"}, {'E', "DEVTYPE=usb_device"}};
+            std::snprintf(field, sizeof field, "idVendor=%04x", identity.vendor_id);
+            entries.emplace_back('A', field);
+            std::snprintf(field, sizeof field, "idProduct=%04x", identity.product_id);
+            entries.emplace_back('A', field);
+            entries.emplace_back('A', "bcdDevice=0100");
+            if (identity.has_strings) {
+                entries.emplace_back('A', "manufacturer=" + identity.manufacturer);
+                entries.emplace_back('A', "product=" + identity.product);
+            }
+            describe_device(text, usb_path, entries);
         }
-        const std::string interface_path = usb_path + "/1-" + std::to_string(usb + 1) + ":1." + std::to_string(i);
-        text += "P: " + interface_path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=0" +
-                std::to_string(i) + "\n\n";
+        std::string interface_path = usb_path;
+        interface_path.append("/").append(usb_name).append(":1.").append(std::to_string(i));
+        describe_device(text, interface_path,
+                        {{'E', "SUBSYSTEM=usb"}, {'E', "DEVTYPE=usb_interface"}, {'A', "bInterfaceNumber=0" + std::to_string(i)}});
 
         auto node = std::make_unique<bus_node>();
         node->index = i;
@@ -286,14 +306,21 @@ static std::string device_description(const bus_options& options, std::vector<st
         char hid_name[64];
         std::snprintf(hid_name, sizeof hid_name, "0003:%04X:%04X.%04zX", identity.vendor_id, identity.product_id, i + 1);
         node->syspath = interface_path + "/" + hid_name;
-        char hid_id[64];
-        std::snprintf(hid_id, sizeof hid_id, "E: HID_ID=0003:%08X:%08X\n", identity.vendor_id, identity.product_id);
-        text += "P: " + node->syspath + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\n" + hid_id + "E: HID_NAME=" +
-                identity.manufacturer + " " + identity.product + "\nE: HID_UNIQ=\nH: report_descriptor=" +
-                hex(node->descriptor) + "\n\n";
+        std::snprintf(field, sizeof field, "HID_ID=0003:%08X:%08X", identity.vendor_id, identity.product_id);
+        describe_device(text, node->syspath,
+                        {{'E', "SUBSYSTEM=hid"},
+                         {'E', "DRIVER=hid-generic"},
+                         {'E', field},
+                         {'E', "HID_NAME=" + identity.manufacturer + " " + identity.product},
+                         {'E', "HID_UNIQ="},
+                         {'H', "report_descriptor=" + hex(node->descriptor)}});
         const std::string raw_name = "hidraw" + std::to_string(i);
-        text += "P: " + node->syspath + "/hidraw/" + raw_name + "\nN: " + raw_name + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" +
-                node->devnode + "\nA: dev=240:" + std::to_string(i) + "\nL: device=../../../" + hid_name + "\n\n";
+        describe_device(text, node->syspath + "/hidraw/" + raw_name,
+                        {{'N', raw_name},
+                         {'E', "SUBSYSTEM=hidraw"},
+                         {'E', "DEVNAME=" + node->devnode},
+                         {'A', "dev=240:" + std::to_string(i)},
+                         {'L', std::string("device=../../../") + hid_name}});
         nodes.push_back(std::move(node));
     }
     return text;

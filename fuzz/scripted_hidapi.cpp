@@ -147,16 +147,16 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     return head;
 }
 
-void hid_free_enumeration(hid_device_info* devices)
+void hid_free_enumeration(hid_device_info* devs)
 {
     ++script.record.calls;
-    while (devices != nullptr) {
-        hid_device_info* following = devices->next;
-        std::free(devices->path);
-        std::free(devices->manufacturer_string);
-        std::free(devices->product_string);
-        std::free(devices);
-        devices = following;
+    while (devs != nullptr) {
+        hid_device_info* following = devs->next;
+        std::free(devs->path);
+        std::free(devs->manufacturer_string);
+        std::free(devs->product_string);
+        std::free(devs);
+        devs = following;
     }
 }
 
@@ -169,19 +169,19 @@ hid_device* hid_open_path(const char* path)
     return next_or(WRITE_OK) == OPEN_REFUSED ? nullptr : &script.device;
 }
 
-int hid_set_nonblocking(hid_device* device, int)
+int hid_set_nonblocking(hid_device* dev, int nonblock)
 {
     ++script.record.calls;
-    if (device != &script.device)
-        violated("set_nonblocking on a device that is not open");
+    if (dev != &script.device || nonblock != 1)
+        violated("set_nonblocking other than to non-blocking, or on a device that is not open");
     return 0;
 }
 
-int hid_write(hid_device* device, const unsigned char* data, size_t length)
+int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
     ++script.record.calls;
     ++script.record.writes;
-    if (device != &script.device)
+    if (dev != &script.device)
         violated("write to a device that is not open");
     if (length != UPDATE_PACKET_SIZE || data == nullptr || data[PACKET_REPORT_ID_AT] != REPORT_ID_UPDATE)
         violated("a packet is not 64 bytes with report id 2");
@@ -207,35 +207,35 @@ int hid_write(hid_device* device, const unsigned char* data, size_t length)
     return failed ? -1 : static_cast<int>(length);
 }
 
-int hid_read(hid_device* device, unsigned char* data, size_t length)
+int hid_read(hid_device* dev, unsigned char* data, size_t length)
 {
-    if (device != &script.device)
+    if (dev != &script.device)
         violated("read from a device that is not open");
     return scripted_read(data, length);
 }
 
-int hid_read_timeout(hid_device* device, unsigned char* data, size_t length, int milliseconds)
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds)
 {
-    if (device != &script.device)
+    if (dev != &script.device)
         violated("read from a device that is not open");
     if (milliseconds != REPLY_TIMEOUT_MS)
         violated("a reply read with another time-out");
     return scripted_read(data, length);
 }
 
-const wchar_t* hid_error(hid_device* device)
+const wchar_t* hid_error(hid_device* dev)
 {
     ++script.record.calls;
-    if (device != &script.device)
+    if (dev != &script.device)
         violated("error text of a device that is not open");
     return script.last_write_had_text ? L"scripted write failure" : nullptr;
 }
 
-void hid_close(hid_device* device)
+void hid_close(hid_device* dev)
 {
     ++script.record.calls;
     ++script.record.closes;
-    if (device != &script.device)
+    if (dev != &script.device)
         violated("closed a device that is not open");
 }
 

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, trying and testing quennet-update
-# need. Installs only what is missing, so running it again does nothing.
+# Installs the Debian packages that building and trying quennet-update need;
+# with --test-tools also those the tests need (the fuzz build's clang and its
+# libFuzzer runtime, the static analysers, groff for the manual page).
+# Installs only what is missing, so running it again does nothing.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev "$@")
+packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
+if [ "${1:-}" = --test-tools ]; then
+    packages+=(clang libclang-rt-14-dev clang-tidy cppcheck groff-base)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

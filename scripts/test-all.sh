@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds and runs every test, in the normal build and under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# Builds and runs every test: the normal build, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds,
+# then a short campaign), and the static analysers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh
-for preset in default sanitize; do
+scripts/install-packages.sh --test-tools
+for preset in default sanitize fuzz; do
     echo "=== $preset build ==="
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     ctest --preset "$preset"
 done
+echo "=== static analysis ==="
+scripts/static-analysis.sh

@@ -47,8 +47,8 @@ device_model in_bootloader()
 uint8_t send_block(device_model& device, size_t block, int check_error = 0, int skip = -1)
 {
     const size_t base = block * 192;
-    for (int i = 0; i < 3; ++i)
-        if (i != skip)
+    for (size_t i = 0; i < 3; ++i)
+        if (static_cast<int>(i) != skip)
             offer(device, packet(0x32, static_cast<uint16_t>(base + 48 * i),
                                  std::vector<uint8_t>(control_image + base + 48 * i, control_image + base + 48 * (i + 1))));
     std::vector<uint8_t> commit(control_image + base + 144, control_image + base + 192);

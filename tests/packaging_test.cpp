@@ -26,7 +26,7 @@ std::string read_text(const fs::path& path)
 
 fs::path scratch(const std::string& name)
 {
-    const fs::path dir = fs::path(QUENNET_SCRATCH_DIR) / name;
+    fs::path dir = fs::path(QUENNET_SCRATCH_DIR) / name;
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;

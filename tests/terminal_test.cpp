@@ -17,8 +17,6 @@
 
 #include "tests/harness.h"
 
-extern char** environ;
-
 namespace {
 
 using std::chrono::milliseconds;
@@ -66,6 +64,7 @@ TEST(terminal, the_prompt_takes_one_key_without_enter_and_restores_the_terminal)
         env_texts.push_back(*entry);
     env_texts.insert(env_texts.end(), options.environment.begin(), options.environment.end());
     std::vector<char*> envp;
+    envp.reserve(env_texts.size() + 1);
     for (std::string& text : env_texts)
         envp.push_back(text.data());
     envp.push_back(nullptr);

@@ -10,7 +10,7 @@ void console_print(const char* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stdout, format, arguments);
+    vfprintf(stdout, format, arguments);
     va_end(arguments);
     std::fflush(stdout);
 }
