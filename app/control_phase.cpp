@@ -68,33 +68,32 @@ static block_wait wait_for_block_acknowledgement(device_link& link, unsigned lon
     }
 }
 
-static bool enter_bootloader(device_link& link)
+// Sends one packet of the hand-over sequence and judges its answer, which
+// must carry the expected status.
+static bool exchange(device_link& link, uint8_t command, const uint8_t* payload, size_t length, uint8_t expected)
 {
-    const uint8_t prepare = CONTROL_PREPARE_REQUEST;
-    send_update_packet(link, CMD_CONTROL_PREPARE, 0, &prepare, 1);
+    send_update_packet(link, command, 0, payload, length);
     if (read_reply(link) != reply_result::received) {
         console_print("\nNo response from Quennet\n");
         return false;
     }
-    if (reply_status(link) != STATUS_CONTROL_READY) {
-        console_print("\nReplied '%c'\n", reply_status(link));
-        return false;
-    }
-
-    console_print("Bootloader entry");
-    uint8_t entry[BOOTLOADER_ENTRY_CODE_SIZE + 1];
-    std::memcpy(entry, bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE);
-    entry[BOOTLOADER_ENTRY_CODE_SIZE] = block_checksum(bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE);
-    send_update_packet(link, CMD_BLOCK_COMMIT, 0, entry, sizeof entry);
-    if (read_reply(link) != reply_result::received) {
-        console_print("\nNo response from Quennet\n");
-        return false;
-    }
-    if (reply_status(link) != STATUS_OK) {
+    if (reply_status(link) != expected) {
         console_print("\nReplied '%c'\n", reply_status(link));
         return false;
     }
     return true;
+}
+
+static bool enter_bootloader(device_link& link)
+{
+    const uint8_t prepare = CONTROL_PREPARE_REQUEST;
+    if (!exchange(link, CMD_CONTROL_PREPARE, &prepare, 1, STATUS_CONTROL_READY))
+        return false;
+    console_print("Bootloader entry");
+    uint8_t entry[BOOTLOADER_ENTRY_CODE_SIZE + 1];
+    std::memcpy(entry, bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE);
+    entry[BOOTLOADER_ENTRY_CODE_SIZE] = block_checksum(bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE);
+    return exchange(link, CMD_BLOCK_COMMIT, entry, sizeof entry, STATUS_OK);
 }
 
 // Writes the flash packet at the offset: plain data, or the block's commit

@@ -137,6 +137,8 @@ static void announce_report(emulated_bus& bus, const input_report& report)
 
 static void schedule(long delay_us, std::function<void()> action)
 {
+    if (scheduler == nullptr)
+        return;
     std::lock_guard<std::mutex> guard(scheduler->lock);
     scheduler->due.emplace(std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us), std::move(action));
     scheduler->wake.notify_one();
@@ -436,16 +438,18 @@ void bus_destroy(std::unique_ptr<emulated_bus>& bus)
 {
     if (!bus)
         return;
-    stop_scheduler();
+    // Handlers first, so that none schedules an answer once the scheduler is gone.
     auto* testbed = static_cast<UMockdevTestbed*>(bus->testbed);
     for (auto& node : bus->nodes) {
         if (node->handler != nullptr) {
             umockdev_testbed_detach_ioctl(testbed, node->devnode.c_str(), nullptr);
             g_object_unref(node->handler);
         }
+    }
+    stop_scheduler();
+    for (auto& node : bus->nodes)
         if (node->slave >= 0)
             close(node->slave);
-    }
     if (testbed != nullptr)
         g_object_unref(testbed);
     bus.reset();
