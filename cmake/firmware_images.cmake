@@ -7,6 +7,7 @@
 add_executable(embed_image payload/embed_image.cpp)
 
 set(QUENNET_IMAGE_SOURCES "")
+set(QUENNET_PLACEHOLDER_IMAGES FALSE)
 
 function(quennet_embed_image symbol variable size kind)
   set(output "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.cpp")
@@ -26,6 +27,7 @@ function(quennet_embed_image symbol variable size kind)
   else()
     set(source_args --placeholder ${kind})
     set(depends "")
+    set(QUENNET_PLACEHOLDER_IMAGES TRUE PARENT_SCOPE)
     message(STATUS "${symbol}: placeholder (set ${variable} to a release's image)")
   endif()
   add_custom_command(
