@@ -12,19 +12,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static std::vector<std::string> merged_environment(const std::vector<std::string>& extra)
+std::vector<std::string> child_environment(const std::vector<std::string>& additions)
 {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
         const std::string name = text.substr(0, text.find('=') + 1);
         bool replaced = false;
-        for (const std::string& e : extra)
+        for (const std::string& e : additions)
             replaced = replaced || e.compare(0, name.size(), name) == 0;
         if (!replaced)
             entries.push_back(text);
     }
-    entries.insert(entries.end(), extra.begin(), extra.end());
+    entries.insert(entries.end(), additions.begin(), additions.end());
     return entries;
 }
 
@@ -58,7 +58,7 @@ child_outcome run_child(const child_options& options)
 {
     child_outcome outcome;
     std::vector<std::string> argv_texts = options.argv;
-    std::vector<std::string> env_texts = merged_environment(options.environment);
+    std::vector<std::string> env_texts = child_environment(options.environment);
     std::vector<char*> argv = pointers(argv_texts);
     std::vector<char*> envp = pointers(env_texts);
 

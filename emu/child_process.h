@@ -28,3 +28,7 @@ struct child_outcome {
 };
 
 child_outcome run_child(const child_options& options);
+
+// This process's environment with the "NAME=VALUE" entries added, replacing
+// those of the same names.
+std::vector<std::string> child_environment(const std::vector<std::string>& additions);

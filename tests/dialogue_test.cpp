@@ -87,7 +87,7 @@ TEST(discovery, skips_the_devices_other_interface_without_a_message)
     bus.interfaces = {audio_controls, quennet_interface()};
     bus.model_interface = 1;
     const update_outcome run = run_update(quennet(), "n\n", bus);
-    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(run.child.exit_status, 1);
     EXPECT_EQ(run.device.packets.size(), 2u);
 }
@@ -119,7 +119,7 @@ TEST(opening, drains_stale_input_one_mark_each_before_the_version_queries)
 TEST(opening, without_stale_input_drains_nothing)
 {
     const update_outcome run = run_update(quennet(), "n\n");
-    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(run.read_lengths, (std::vector<size_t>{8, 8}));
 }
 
@@ -276,7 +276,7 @@ TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
     child.input_open_ms = 1500;
     const child_outcome outcome = run_child(child);
     bus_destroy(bus);
-    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(outcome.exit_status, 1);
     EXPECT_GE(outcome.seconds, 1.5);
 }
@@ -290,7 +290,7 @@ TEST(arguments, are_ignored)
     child.argv.push_back("--force");
     const child_outcome outcome = run_child(child);
     bus_destroy(bus);
-    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + std::string(PAUSE_PROMPT));
+    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(outcome.exit_status, 1);
 }
 

@@ -2,17 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
-
-const char* const DIALOGUE_UP_TO_CONSENT =
-    "\n=== Calverra Quennet Update Tool ===\n"
-    "\nTarget Software Revision:"
-    "\n  Mainboard v0.97"
-    "\n  Control v0.99"
-    "\n\nFound Quennet currently running:\n  Mainboard v0.95\n  Control v0.98\n"
-    "\nProceed with update process? Yes/[No]: ";
-
-const char* const PAUSE_PROMPT = "Press any key to continue . . . \n";
 
 device_model quennet(const std::vector<std::string>& faults, version_pair mainboard, version_pair control)
 {
@@ -82,4 +74,26 @@ std::vector<std::vector<uint8_t>> delivered(const device_model& device)
         if (!record.failed)
             packets.push_back(record.bytes);
     return packets;
+}
+
+std::filesystem::path scratch_dir(const std::string& name)
+{
+    std::filesystem::path dir = std::filesystem::path(QUENNET_SCRATCH_DIR) / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+child_outcome run_command(const std::vector<std::string>& argv)
+{
+    child_options options;
+    options.argv = argv;
+    options.timeout_ms = 120000;
+    return run_child(options);
+}
+
+std::string read_text(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }

@@ -2,12 +2,14 @@
 // a person and the device saw.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "emu/child_process.h"
 #include "emu/device_model.h"
 #include "emu/testbed.h"
+#include "tests/expected_console.h"
 
 struct update_outcome {
     child_outcome child;
@@ -37,7 +39,10 @@ std::vector<unsigned long> percentages(const std::string& console, size_t from =
 // The packets the device took (those whose write did not fail).
 std::vector<std::vector<uint8_t>> delivered(const device_model& device);
 
-// Banner, discovery line and running versions as shown for a device
-// running Mainboard 0.95 and Control 0.98.
-extern const char* const DIALOGUE_UP_TO_CONSENT;
-extern const char* const PAUSE_PROMPT;
+// A fresh, empty folder for one test's files, under the build tree.
+std::filesystem::path scratch_dir(const std::string& name);
+
+// Runs a command to its end (at most two minutes) and returns what it did.
+child_outcome run_command(const std::vector<std::string>& argv);
+
+std::string read_text(const std::filesystem::path& path);

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <regex>
 
-#include "emu/child_process.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -18,31 +18,9 @@ namespace fs = std::filesystem;
 
 const fs::path RULE = fs::path(QUENNET_SOURCE_DIR) / "packaging" / "70-quennet-update.rules";
 
-std::string read_text(const fs::path& path)
-{
-    std::ifstream file(path);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-fs::path scratch(const std::string& name)
-{
-    fs::path dir = fs::path(QUENNET_SCRATCH_DIR) / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-child_outcome run(const std::vector<std::string>& argv)
-{
-    child_options options;
-    options.argv = argv;
-    options.timeout_ms = 120000;
-    return run_child(options);
-}
-
 bool on_path(const std::string& program)
 {
-    return run({"/bin/sh", "-c", "command -v " + program}).exit_status == 0;
+    return run_command({"/bin/sh", "-c", "command -v " + program}).exit_status == 0;
 }
 
 TEST(udev_rule, gives_the_seat_user_access_to_the_quennet_hidraw_node_only)
@@ -65,8 +43,8 @@ TEST(udev_rule, gives_the_seat_user_access_to_the_quennet_hidraw_node_only)
     EXPECT_EQ(rule.find("OWNER"), std::string::npos);
     // uaccess is applied by 73-seat-late.rules: the rule must come before it.
     EXPECT_LT(RULE.filename().string(), std::string("73-seat-late.rules"));
-    if (on_path("udevadm") && run({"udevadm", "verify", "--help"}).exit_status == 0) {
-        const child_outcome verified = run({"udevadm", "verify", RULE.string()});
+    if (on_path("udevadm") && run_command({"udevadm", "verify", "--help"}).exit_status == 0) {
+        const child_outcome verified = run_command({"udevadm", "verify", RULE.string()});
         EXPECT_EQ(verified.exit_status, 0) << verified.output << verified.errors;
     }
 }
@@ -83,8 +61,8 @@ void expect_installed(const fs::path& root)
 
 TEST(install, puts_the_program_the_udev_rule_and_the_manual_page_under_the_prefix)
 {
-    const fs::path prefix = scratch("install");
-    const child_outcome outcome = run({CMAKE_COMMAND_PATH, "--install", QUENNET_BUILD_DIR, "--prefix", prefix.string()});
+    const fs::path prefix = scratch_dir("install");
+    const child_outcome outcome = run_command({CMAKE_COMMAND_PATH, "--install", QUENNET_BUILD_DIR, "--prefix", prefix.string()});
     ASSERT_EQ(outcome.exit_status, 0) << outcome.output << outcome.errors;
     expect_installed(prefix);
 }
@@ -94,15 +72,15 @@ TEST(install, the_manual_page_formats_without_warnings)
     if (!on_path("groff"))
         GTEST_SKIP() << "groff is not installed";
     const fs::path page = fs::path(QUENNET_SOURCE_DIR) / "packaging" / "quennet-update.1";
-    const child_outcome outcome = run({"groff", "-man", "-ww", "-z", page.string()});
+    const child_outcome outcome = run_command({"groff", "-man", "-ww", "-z", page.string()});
     EXPECT_EQ(outcome.exit_status, 0);
     EXPECT_EQ(outcome.errors, "");
 }
 
 TEST(debian_package, holds_the_files_depends_on_hidapi_and_names_the_revisions_inside)
 {
-    const fs::path dir = scratch("package");
-    const child_outcome packed = run({CPACK_COMMAND_PATH, "-G", "DEB", "-B", dir.string(), "--config",
+    const fs::path dir = scratch_dir("package");
+    const child_outcome packed = run_command({CPACK_COMMAND_PATH, "-G", "DEB", "-B", dir.string(), "--config",
                                       (fs::path(QUENNET_BUILD_DIR) / "CPackConfig.cmake").string()});
     ASSERT_EQ(packed.exit_status, 0) << packed.output << packed.errors;
     fs::path deb;
@@ -111,7 +89,7 @@ TEST(debian_package, holds_the_files_depends_on_hidapi_and_names_the_revisions_i
             deb = entry.path();
     ASSERT_FALSE(deb.empty()) << packed.output;
 
-    const child_outcome fields = run({"dpkg-deb", "-f", deb.string(), "Package", "Version", "Depends"});
+    const child_outcome fields = run_command({"dpkg-deb", "-f", deb.string(), "Package", "Version", "Depends"});
     EXPECT_EQ(fields.exit_status, 0) << fields.errors;
     EXPECT_NE(fields.output.find("Package: quennet-update"), std::string::npos) << fields.output;
     // This build carries placeholder images, and its package says so.
@@ -120,7 +98,7 @@ TEST(debian_package, holds_the_files_depends_on_hidapi_and_names_the_revisions_i
     EXPECT_NE(fields.output.find("libhidapi-hidraw0"), std::string::npos) << fields.output;
 
     const fs::path root = dir / "root";
-    const child_outcome extracted = run({"dpkg-deb", "-x", deb.string(), root.string()});
+    const child_outcome extracted = run_command({"dpkg-deb", "-x", deb.string(), root.string()});
     ASSERT_EQ(extracted.exit_status, 0) << extracted.errors;
     expect_installed(root / "usr");
 }

@@ -10,20 +10,12 @@
 #include <map>
 #include <regex>
 
-#include "emu/child_process.h"
+#include "tests/harness.h"
 #include "payload/firmware_payload.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path scratch(const std::string& name)
-{
-    fs::path dir = fs::path(QUENNET_SCRATCH_DIR) / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
 
 std::vector<uint8_t> image_of(size_t size)
 {
@@ -45,20 +37,12 @@ std::string folded(const std::string& text)
     return std::regex_replace(text, std::regex(R"(\s+)"), " ");
 }
 
-child_outcome run(const std::vector<std::string>& argv)
-{
-    child_options options;
-    options.argv = argv;
-    options.timeout_ms = 120000;
-    return run_child(options);
-}
-
 TEST(release_images, are_embedded_byte_for_byte)
 {
-    const fs::path dir = scratch("embed");
+    const fs::path dir = scratch_dir("embed");
     const std::vector<uint8_t> image = image_of(5930);
     write_file(dir / "mainboard.bin", image);
-    const child_outcome outcome = run({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", "5930", "--input",
+    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", "5930", "--input",
                                        (dir / "mainboard.bin").string(), "--output", (dir / "out.cpp").string()});
     ASSERT_EQ(outcome.exit_status, 0) << outcome.errors;
     std::ifstream source(dir / "out.cpp");
@@ -72,9 +56,9 @@ TEST(release_images, are_embedded_byte_for_byte)
 
 TEST(release_images, of_another_size_are_refused_by_the_embedding_tool)
 {
-    const fs::path dir = scratch("embed_short");
+    const fs::path dir = scratch_dir("embed_short");
     write_file(dir / "short.bin", image_of(5929));
-    const child_outcome outcome = run({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", "5930", "--input",
+    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", "5930", "--input",
                                        (dir / "short.bin").string(), "--output", (dir / "out.cpp").string()});
     EXPECT_EQ(outcome.exit_status, 1);
     EXPECT_NE(outcome.errors.find("holds 5929 bytes; the mainboard_image must be exactly 5930 bytes"), std::string::npos)
@@ -98,12 +82,12 @@ class configuring : public testing::TestWithParam<configure_case> {};
 TEST_P(configuring, stops_naming_the_file_its_size_and_the_size_required)
 {
     const configure_case& c = GetParam();
-    const fs::path dir = scratch(std::string("configure_") + c.name);
+    const fs::path dir = scratch_dir(std::string("configure_") + c.name);
     const fs::path image = dir / "image.bin";
     if (c.size > 0)
         write_file(image, image_of(c.size));
     const child_outcome outcome =
-        run({CMAKE_COMMAND_PATH, "-S", QUENNET_SOURCE_DIR, "-B", (dir / "build").string(), "-DQUENNET_BUILD_EMULATOR=OFF",
+        run_command({CMAKE_COMMAND_PATH, "-S", QUENNET_SOURCE_DIR, "-B", (dir / "build").string(), "-DQUENNET_BUILD_EMULATOR=OFF",
              "-D" + c.variable + "=" + image.string()});
     EXPECT_NE(outcome.exit_status, 0);
     const std::string errors = folded(outcome.errors);

@@ -10,21 +10,6 @@
 
 namespace {
 
-std::string control_progress(size_t first_block, size_t last_block)
-{
-    std::string text;
-    for (size_t block = first_block; block <= last_block; ++block)
-        text += "\r  " + std::to_string(block * 4 * 4800 / 61440) + "%";
-    return text;
-}
-
-const std::string CONTROL_STARTED = "Bootloader entry\rUpdating Control:\n";
-const std::string WRITE_FAILED = "Unable to write()\nError: Input/output error\n";
-const std::string NO_RESPONSE = "\nNo response from Quennet\n";
-const std::string DONE = "\r  Done in #.##s\n";
-const std::string RESTARTING = "\nRestarting Quennet\n";
-const std::string POWER_CYCLE = "\nPlease switch your Quennet off now. The new software will load upon next powerup.\n";
-
 // The console text from the Control phase's first line on.
 std::string control_part(const std::string& console)
 {
@@ -256,7 +241,7 @@ TEST_P(fault_campaign, never_reports_success_for_a_device_without_the_release)
         EXPECT_EQ(run.child.exit_status, 1);
         EXPECT_FALSE(success_shown);
     }
-    EXPECT_EQ(console.substr(console.size() - std::string(PAUSE_PROMPT).size()), PAUSE_PROMPT);
+    EXPECT_EQ(console.substr(console.size() - PAUSE_PROMPT.size()), PAUSE_PROMPT);
 
     // Whatever the plan left behind, a clean run then completes the update.
     device_model again = device_after_replug(run.device);

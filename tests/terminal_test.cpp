@@ -59,10 +59,7 @@ TEST(terminal, the_prompt_takes_one_key_without_enter_and_restores_the_terminal)
     ASSERT_TRUE(canonical(terminal));
 
     child_options options = update_child("");
-    std::vector<std::string> env_texts;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        env_texts.push_back(*entry);
-    env_texts.insert(env_texts.end(), options.environment.begin(), options.environment.end());
+    std::vector<std::string> env_texts = child_environment(options.environment);
     std::vector<char*> envp;
     envp.reserve(env_texts.size() + 1);
     for (std::string& text : env_texts)
