@@ -19,7 +19,6 @@
 
 #include <umockdev.h>
 
-
 // Runs device answers after their emulated delay, off umockdev's worker thread.
 struct delayed_actions {
     std::mutex lock;
