@@ -13,25 +13,18 @@
 static_assert(CONTROL_IMAGE_SIZE % FLASH_BLOCK_SIZE == 0, "the flash image is a whole number of blocks");
 static_assert(FLASH_BLOCK_SIZE % FLASH_PACKET_DATA == 0, "a block is a whole number of packets");
 
-// Progress is counted in hundredths of a byte, so the percentage is a plain
-// quotient: each written packet adds 48 x 100.
-static constexpr unsigned long PROGRESS_PER_PACKET = FLASH_PACKET_DATA * 100;
-static constexpr unsigned long PROGRESS_COMPLETE = CONTROL_IMAGE_SIZE * 100;
-static constexpr unsigned long PROGRESS_PER_PERCENT = CONTROL_IMAGE_SIZE;
-
-enum class block_wait { acknowledged, unanswered, failed };
-
-static block_wait fail_with(const char* message)
+static bool fail_with(const char* message)
 {
     console_print("%s", message);
-    return block_wait::failed;
+    return false;
 }
 
-// Waits for a block's acknowledgement. block_written is false for the wait
-// that follows a failed write at a block start: no new block is pending then,
-// and its silence counts for nothing.
-static block_wait wait_for_block_acknowledgement(device_link& link, unsigned long progress, bool block_written,
-                                                 bool last_block, int& silent_waits)
+// Waits for a block's acknowledgement; false when the run must end (the
+// message is printed). `written` bytes of the image have gone out.
+// block_written is false for the wait that follows a failed write at a block
+// start: no new block is pending then, and its silence counts for nothing.
+static bool wait_for_block_acknowledgement(device_link& link, size_t written, bool block_written, bool last_block,
+                                           int& silent_waits)
 {
     int wait_replies = 0;
     for (;;) {
@@ -46,9 +39,9 @@ static block_wait wait_for_block_acknowledgement(device_link& link, unsigned lon
                     return fail_with("\nNo response from Quennet\n");
                 continue;
             case STATUS_OK:
-                progress_percent(progress / PROGRESS_PER_PERCENT);
+                progress_percent(static_cast<unsigned long>(written * 100 / CONTROL_IMAGE_SIZE));
                 silent_waits = 0;
-                return block_wait::acknowledged;
+                return true;
             case STATUS_READ_FAILED:
                 return fail_with("\nReading flash failed!\n");
             case STATUS_VERIFY_FAILED:
@@ -60,11 +53,11 @@ static block_wait wait_for_block_acknowledgement(device_link& link, unsigned lon
             }
         }
         if (!block_written)
-            return block_wait::unanswered;
+            return true;
         if (++silent_waits >= SILENT_WAITS_MAX)
             return fail_with("\nNo response from Quennet\n");
         if (!last_block)
-            return block_wait::unanswered;
+            return true;
     }
 }
 
@@ -116,24 +109,23 @@ bool run_control_phase(device_link& link, stopwatch& watch)
         return false;
     console_print("\rUpdating Control:\n");
 
+    // The offset of the next packet; it moves on only when a write succeeds,
+    // so a failed packet is built and sent again.
     size_t offset = 0;
-    unsigned long progress = 0;
     int failed_writes = 0;
     int silent_waits = 0;
-    while (progress < PROGRESS_COMPLETE) {
+    while (offset < CONTROL_IMAGE_SIZE) {
         const bool written = send_flash_packet(link, offset);
         if (written) {
             offset += FLASH_PACKET_DATA;
-            progress += PROGRESS_PER_PACKET;
             failed_writes = 0;
         } else if (++failed_writes > FLASH_PACKET_RESENDS_MAX) {
-            console_print("\nNo response from Quennet\n");
-            return false;
+            return fail_with("\nNo response from Quennet\n");
         }
         if (offset % FLASH_BLOCK_SIZE != 0)
             continue;
-        const bool last_block = progress >= PROGRESS_COMPLETE;
-        if (wait_for_block_acknowledgement(link, progress, written, last_block, silent_waits) == block_wait::failed)
+        const bool last_block = offset == CONTROL_IMAGE_SIZE;
+        if (!wait_for_block_acknowledgement(link, offset, written, last_block, silent_waits))
             return false;
     }
 
