@@ -85,6 +85,7 @@ static void finish_update(device_link& link, const running_versions& running)
 int update_run()
 {
     stopwatch watch = stopwatch_create();
+    console_begin();
     print_banner();
 
     const discovery_result found = find_device();

@@ -6,6 +6,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+void console_begin()
+{
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
+}
+
 void console_print(const char* format, ...)
 {
     va_list arguments;

@@ -3,6 +3,11 @@
 // consent prompt, percentages) show immediately, on a terminal or a pipe.
 #pragma once
 
+// Sets the console up before its first use: standard input is read without a
+// buffer, so that the program takes from it only the characters it uses (the
+// answer line and the key) and leaves the rest to whatever reads it next.
+void console_begin();
+
 __attribute__((format(printf, 1, 2))) void console_print(const char* format, ...);
 
 // Reads the answer to a question: returns its first character and discards the

@@ -1,0 +1,64 @@
+// quennet-emu, the tool that lets a person try quennet-update without the
+// device: its options reach the emulated Quennet, and it says what the device
+// holds after each run.
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+namespace {
+
+child_outcome run_emulator(const std::vector<std::string>& options, const std::string& input)
+{
+    child_options child;
+    child.argv = {QUENNET_EMU_PATH};
+    child.argv.insert(child.argv.end(), options.begin(), options.end());
+    child.environment = {"LSAN_OPTIONS=suppressions=" QUENNET_LSAN_SUPPRESSIONS ":print_suppressions=0"};
+    child.input = input;
+    child.timeout_ms = 60000;
+    return run_child(child);
+}
+
+TEST(quennet_emu, runs_a_complete_update_and_says_what_the_device_holds)
+{
+    const child_outcome outcome = run_emulator({}, "y\n");
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
+    EXPECT_NE(outcome.output.find("Restarting Quennet"), std::string::npos);
+    EXPECT_NE(outcome.errors.find("quennet-emu: exit status 0; the device received 1472 packets and now runs "
+                                  "Mainboard v0.97, Control v0.99; it holds the release this build carries"),
+              std::string::npos)
+        << outcome.errors;
+}
+
+TEST(quennet_emu, plugs_the_device_in_again_between_runs)
+{
+    // Both runs read from the same input: the first its answer and a key,
+    // the second its answer.
+    const child_outcome outcome = run_emulator({"--fault", "unplug@index=700", "--runs", "2"}, "y\nky\n");
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
+    EXPECT_NE(outcome.errors.find("exit status 1; the device received 704 packets and now runs Mainboard v0.97, "
+                                  "Control v0.00; it does not hold"),
+              std::string::npos)
+        << outcome.errors;
+    EXPECT_NE(outcome.errors.find("exit status 0; the device received 1472 packets and now runs Mainboard v0.97, "
+                                  "Control v0.99; it holds"),
+              std::string::npos)
+        << outcome.errors;
+}
+
+TEST(quennet_emu, passes_versions_and_faults_to_the_device)
+{
+    const child_outcome outcome = run_emulator({"--mainboard", "0.90", "--control", "1.0A", "--stale", "2"}, "n\n");
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_NE(outcome.output.find("Found Quennet.. currently running:\n  Mainboard v0.90\n  Control v1.0A\n"),
+              std::string::npos)
+        << outcome.output;
+}
+
+TEST(quennet_emu, refuses_options_it_does_not_know)
+{
+    EXPECT_EQ(run_emulator({"--fault", "explode"}, "").exit_status, 2);
+    EXPECT_EQ(run_emulator({"--mainboard", "ninety"}, "").exit_status, 2);
+    EXPECT_EQ(run_emulator({"--frobnicate"}, "").exit_status, 2);
+}
+
+}  // namespace
