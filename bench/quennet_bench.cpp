@@ -56,7 +56,7 @@ measured run(const std::vector<std::string>& argv, const std::string& input, con
     {
         std::lock_guard<std::mutex> guard(bus->lock);
         result.reports_out = static_cast<long>(bus->device.packets.size());
-        result.reports_in = bus->reports_in;
+        result.reports_in = static_cast<long>(bus->read_lengths.size());
         result.device_seconds = static_cast<double>(bus->device_time_us) * 1e-6;
         result.packets = bus->device.packets;
         result.reads_after_packet = bus->reads_after_packet;

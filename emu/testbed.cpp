@@ -94,7 +94,6 @@ static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     std::unique_lock<std::mutex> guard(node.bus->lock);
     if (request == HIDIOCGRDESCSIZE) {
         if (node.is_model && node.bus->options.fail_open) {
-            node.bus->open_refused = true;
             complete(client, -1, EIO);
             return TRUE;
         }
@@ -194,7 +193,6 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     }
     // The write takes one frame; each answer comes after the device's work
     // and one frame more per report.
-    bus.busy_us += busy;
     bus.device_time_us += timing.report_us;
     if (!response.replies.empty())
         bus.device_time_us += late + static_cast<long>(response.replies.size()) * timing.report_us;
@@ -248,7 +246,6 @@ static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointe
     const size_t count = std::min(asked, report.size());
     std::memcpy(arg->data, report.data(), count);
     bus.read_lengths.push_back(asked);
-    ++bus.reports_in;
     if (!bus.device.packets.empty()) {
         bus.reads_after_packet.resize(bus.device.packets.size(), 0);
         ++bus.reads_after_packet.back();
@@ -306,9 +303,9 @@ static std::string device_description(const bus_options& options, std::vector<st
         node->devnode = "/dev/hidraw" + std::to_string(i);
         char hid_name[64];
         std::snprintf(hid_name, sizeof hid_name, "0003:%04X:%04X.%04zX", identity.vendor_id, identity.product_id, i + 1);
-        node->syspath = interface_path + "/" + hid_name;
+        const std::string hid_path = interface_path + "/" + hid_name;
         std::snprintf(field, sizeof field, "HID_ID=0003:%08X:%08X", identity.vendor_id, identity.product_id);
-        describe_device(text, node->syspath,
+        describe_device(text, hid_path,
                         {{'E', "SUBSYSTEM=hid"},
                          {'E', "DRIVER=hid-generic"},
                          {'E', field},
@@ -316,7 +313,9 @@ static std::string device_description(const bus_options& options, std::vector<st
                          {'E', "HID_UNIQ="},
                          {'H', "report_descriptor=" + hex(node->descriptor)}});
         const std::string raw_name = "hidraw" + std::to_string(i);
-        describe_device(text, node->syspath + "/hidraw/" + raw_name,
+        std::string raw_path = hid_path;
+        raw_path.append("/hidraw/").append(raw_name);
+        describe_device(text, raw_path,
                         {{'N', raw_name},
                          {'E', "SUBSYSTEM=hidraw"},
                          {'E', "DEVNAME=" + node->devnode},

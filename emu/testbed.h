@@ -54,7 +54,6 @@ struct bus_node {
     emulated_bus* bus = nullptr;
     size_t index = 0;
     std::string devnode;              // "/dev/hidrawN"
-    std::string syspath;              // of the hid parent
     std::vector<uint8_t> descriptor;  // report descriptor
     int master = -1;                  // the testbed's side of the node's PTY
     int slave = -1;                   // our own handle on the program's side, to consume markers
@@ -70,11 +69,8 @@ struct emulated_bus {
     std::vector<std::unique_ptr<bus_node>> nodes;
     std::deque<input_report> pending;      // input reports waiting for the program
     std::vector<size_t> read_lengths;      // length asked of every read that got a report
-    long busy_us = 0;                      // time the device spent working on packets
     long device_time_us = 0;               // time the device keeps the program waiting: frames and work
-    long reports_in = 0;                   // reports the program read
     std::vector<int> reads_after_packet;   // reports read after each write offered, before the next
-    bool open_refused = false;             // the program tried to open and was refused
 };
 
 // Builds the testbed (setting UMOCKDEV_DIR for this process and its children)
