@@ -15,13 +15,25 @@ enum class eeprom_answer { ok, failed, other };
 
 // Judges the reply to an EEPROM write; prints the failure message and returns
 // failed for no reply and for the three failure statuses.
-static eeprom_answer judge_eeprom_reply(device_link& link)
+//
+// A packet whose write failed never reached the EEPROM, yet a reply can still
+// come: one the device sent late for an earlier packet (a device that answered
+// 'M' first is one reply behind from then on). Passing over such a packet
+// would leave a hole in the EEPROM, or the 0xFF fill at its start, behind a
+// success message; so after its reply has been judged as usual, a packet that
+// was not written ends the phase as a failed EEPROM write.
+static eeprom_answer judge_eeprom_reply(device_link& link, bool written)
 {
     if (read_reply(link) != reply_result::received) {
         console_print("\nNo response from Quennet\n");
         return eeprom_answer::failed;
     }
-    switch (reply_status(link)) {
+    const uint8_t status = reply_status(link);
+    if (!written && status != STATUS_READ_FAILED && status != STATUS_VERIFY_FAILED) {
+        console_print("\nWriting EEPROM failed!\n");
+        return eeprom_answer::failed;
+    }
+    switch (status) {
     case STATUS_OK:
         return eeprom_answer::ok;
     case STATUS_READ_FAILED:
@@ -44,8 +56,8 @@ bool run_mainboard_phase(device_link& link, stopwatch& watch)
 
     uint8_t clear[EEPROM_CHUNK_MAX];
     std::memset(clear, EEPROM_CLEAR_BYTE, sizeof clear);
-    send_update_packet(link, CMD_EEPROM_WRITE, 0, clear, sizeof clear);
-    const eeprom_answer cleared = judge_eeprom_reply(link);
+    const bool clear_written = send_update_packet(link, CMD_EEPROM_WRITE, 0, clear, sizeof clear);
+    const eeprom_answer cleared = judge_eeprom_reply(link, clear_written);
     if (cleared == eeprom_answer::failed)
         return false;
     if (cleared == eeprom_answer::ok)
@@ -57,12 +69,12 @@ bool run_mainboard_phase(device_link& link, stopwatch& watch)
     size_t address = (MAINBOARD_IMAGE_SIZE - 1) / EEPROM_CHUNK_MAX * EEPROM_CHUNK_MAX;
     for (;;) {
         const size_t length = std::min(EEPROM_CHUNK_MAX, MAINBOARD_IMAGE_SIZE - address);
-        // A failed write is reported by send_update_packet; the reply read
-        // below then decides, as for any other packet.
-        send_update_packet(link, CMD_EEPROM_WRITE, static_cast<uint16_t>(address), mainboard_image + address,
-                           length);
+        // A failed write is reported by send_update_packet; its reply is
+        // read as for any other packet, and the phase then ends.
+        const bool written = send_update_packet(link, CMD_EEPROM_WRITE, static_cast<uint16_t>(address),
+                                                mainboard_image + address, length);
         sent += length;
-        const eeprom_answer answer = judge_eeprom_reply(link);
+        const eeprom_answer answer = judge_eeprom_reply(link, written);
         if (answer == eeprom_answer::failed)
             return false;
         if (answer == eeprom_answer::ok)

@@ -94,35 +94,49 @@ child_outcome run_child(const child_options& options)
     outcome.started = true;
 
     if (options.capture) {
+        using clock = std::chrono::steady_clock;
+        // Milliseconds until a moment, rounded up: a wait never ends before it.
+        auto ms_until = [](clock::time_point moment) {
+            return std::chrono::ceil<std::chrono::milliseconds>(moment - clock::now()).count();
+        };
         // The answer is short: it fits the pipe, so writing it cannot block.
         signal(SIGPIPE, SIG_IGN);
-        if (!options.input.empty() && write(in_pipe[1], options.input.data(), options.input.size()) < 0) {
-            // The child may have ended before reading; its outcome tells.
-        }
-        const auto close_input_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.input_open_ms);
-        if (options.input_open_ms <= 0) {
-            close(in_pipe[1]);
-            in_pipe[1] = -1;
-        }
+        const auto write_input_at = started + std::chrono::milliseconds(options.input_delay_ms);
+        bool input_written = false;
+        auto close_input_at = clock::time_point::max();
+        auto write_input = [&] {
+            if (!options.input.empty() && write(in_pipe[1], options.input.data(), options.input.size()) < 0) {
+                // The child may have ended before reading; its outcome tells.
+            }
+            input_written = true;
+            close_input_at = clock::now() + std::chrono::milliseconds(options.input_open_ms);
+        };
+        if (options.input_delay_ms <= 0)
+            write_input();
         pollfd streams[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
         std::string* sinks[2] = {&outcome.output, &outcome.errors};
         int open_streams = 2;
         while (open_streams > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
+            const long left = ms_until(deadline);
+            if (left <= 0) {
                 outcome.timed_out = true;
                 break;
             }
-            long wait_ms = left.count();
-            if (in_pipe[1] >= 0) {
-                const auto until_close =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(close_input_at - std::chrono::steady_clock::now());
-                if (until_close.count() <= 0) {
+            long wait_ms = left;
+            if (in_pipe[1] >= 0 && !input_written) {
+                if (clock::now() >= write_input_at) {
+                    write_input();
+                    continue;
+                }
+                wait_ms = std::min(wait_ms, ms_until(write_input_at));
+            } else if (in_pipe[1] >= 0) {
+                // Closed only once the moment has passed, never a fraction early.
+                if (clock::now() >= close_input_at) {
                     close(in_pipe[1]);
                     in_pipe[1] = -1;
                     continue;
                 }
-                wait_ms = std::min<long>(wait_ms, until_close.count());
+                wait_ms = std::min(wait_ms, ms_until(close_input_at));
             }
             if (poll(streams, 2, static_cast<int>(wait_ms)) < 0 && errno != EINTR)
                 break;

@@ -7,6 +7,27 @@
 #include "app/update_run.h"
 #include "payload/firmware_payload.h"
 
+timing_profile realistic_timing()
+{
+    timing_profile timing;
+    timing.report_us = 1000;             // one report per 1 ms full-speed frame
+    timing.eeprom_chunk_us = 5000;       // EEPROM page write
+    timing.flash_block_us = 4000;        // program one 192-byte block
+    timing.first_block_us = 60000;       // erase before the first block
+    timing.bootloader_entry_us = 250000; // Control processor restarts into its bootloader
+    return timing;
+}
+
+// The check byte as the device's bootloader computes it: the covered bytes
+// and the check byte add up to 0 modulo 256.
+static uint8_t sum_to_zero_check(const uint8_t* bytes, size_t count)
+{
+    unsigned sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += bytes[i];
+    return static_cast<uint8_t>((256 - sum % 256) % 256);
+}
+
 device_model make_device_model(version_pair mainboard, version_pair control)
 {
     device_model device;
@@ -54,7 +75,7 @@ static uint8_t enter_bootloader(device_model& device, const uint8_t* payload, si
 {
     if (length != BOOTLOADER_ENTRY_CODE_SIZE + 1 ||
         std::memcmp(payload, bootloader_entry_code, BOOTLOADER_ENTRY_CODE_SIZE) != 0 ||
-        block_checksum(payload, BOOTLOADER_ENTRY_CODE_SIZE) != payload[BOOTLOADER_ENTRY_CODE_SIZE])
+        sum_to_zero_check(payload, BOOTLOADER_ENTRY_CODE_SIZE) != payload[BOOTLOADER_ENTRY_CODE_SIZE])
         return STATUS_VERIFY_FAILED;
     device.control = control_mode::bootloader;
     std::fill(device.flash_blocks_committed.begin(), device.flash_blocks_committed.end(), false);
@@ -87,7 +108,7 @@ static uint8_t commit_flash_block(device_model& device, size_t address, const ui
         return STATUS_WRITE_FAILED;
     const bool whole = std::all_of(device.block_packets.begin(), device.block_packets.end(), [](bool b) { return b; });
     device.block_packets.fill(false);
-    if (!whole || block_checksum(device.block.data(), FLASH_BLOCK_SIZE) != payload[FLASH_PACKET_DATA])
+    if (!whole || sum_to_zero_check(device.block.data(), FLASH_BLOCK_SIZE) != payload[FLASH_PACKET_DATA])
         return STATUS_VERIFY_FAILED;
     std::memcpy(device.flash.data() + device.block_base, device.block.data(), FLASH_BLOCK_SIZE);
     device.flash_blocks_committed[device.block_base / FLASH_BLOCK_SIZE] = true;
@@ -144,15 +165,47 @@ static bool carry_out(device_model& device, const uint8_t* packet, input_report&
     }
 }
 
-device_response device_receive(device_model& device, const uint8_t* report, size_t length)
+// How long the device works on a packet it carries out.
+static long work_time_us(const device_model& device, const uint8_t* packet, const timing_profile& timing)
+{
+    const size_t address = packet[PACKET_ADDRESS_HIGH_AT] * 256u + packet[PACKET_ADDRESS_LOW_AT];
+    switch (packet[PACKET_COMMAND_AT]) {
+    case CMD_EEPROM_WRITE:
+        return timing.eeprom_chunk_us;
+    case CMD_BLOCK_COMMIT:
+        if (device.control == control_mode::handed_over)
+            return timing.bootloader_entry_us;
+        return timing.flash_block_us + (address < FLASH_BLOCK_SIZE ? timing.first_block_us : 0);
+    default:
+        return 0;
+    }
+}
+
+device_response device_receive(device_model& device, const uint8_t* report, size_t length,
+                               const timing_profile& timing)
 {
     device_response response;
     const long index = static_cast<long>(device.packets.size());
     device.packets.push_back(packet_record{std::vector<uint8_t>(report, report + length), false});
-    if (device.unplugged) {
+    auto fail_write = [&device, &response] {
         device.packets.back().failed = true;
         response.write_fails = true;
+        if (response.unplug_after) {
+            // The device goes away after this attempt, taken or not.
+            device.unplugged = true;
+            response.unplug = true;
+        }
         return response;
+    };
+    if (device.unplugged)
+        return fail_write();
+    if (device.stopped) {
+        // Nothing reads the endpoint: the USB layer queues a few reports,
+        // then every write blocks until the kernel gives up on it.
+        if (++device.writes_since_stop <= STOPPED_DEVICE_QUEUED_REPORTS)
+            return response;
+        response.write_blocks_ms = STOPPED_DEVICE_WRITE_TIMEOUT_MS;
+        return fail_write();
     }
 
     uint8_t packet[UPDATE_PACKET_SIZE] = {};
@@ -161,6 +214,7 @@ device_response device_receive(device_model& device, const uint8_t* report, size
     const long address = packet[PACKET_ADDRESS_HIGH_AT] * 256L + packet[PACKET_ADDRESS_LOW_AT];
 
     const fault_rule* status_fault = nullptr;
+    const fault_rule* garble_fault = nullptr;
     const fault_rule* echo_fault = nullptr;
     int wait_replies = 0;
     bool answer_lost = false;
@@ -172,16 +226,22 @@ device_response device_receive(device_model& device, const uint8_t* report, size
         switch (rule.kind) {
         case fault_kind::unplug:
             device.unplugged = true;
-            device.packets.back().failed = true;
             response.unplug = true;
-            response.write_fails = true;
-            return response;
+            return fail_write();
         case fault_kind::write_failure:
-            device.packets.back().failed = true;
-            response.write_fails = true;
+            return fail_write();
+        case fault_kind::lost:
+            device.packets.back().failed = true;  // written, but never received
+            return response;
+        case fault_kind::stop:
+            device.stopped = true;
+            device.writes_since_stop = 1;
             return response;
         case fault_kind::status:
             status_fault = &rule;
+            break;
+        case fault_kind::garble:
+            garble_fault = &rule;
             break;
         case fault_kind::wait_replies:
             wait_replies += rule.wait_replies;
@@ -201,6 +261,11 @@ device_response device_receive(device_model& device, const uint8_t* report, size
         }
     }
 
+    // The kernel hands the device only reports of the ids its descriptor
+    // declares; anything else never arrives as an update packet.
+    if (packet[PACKET_REPORT_ID_AT] != REPORT_ID_UPDATE)
+        return response;
+
     input_report answer{};
     bool answers = false;
     if (status_fault != nullptr && status_fault->status != STATUS_OK) {
@@ -208,12 +273,17 @@ device_response device_receive(device_model& device, const uint8_t* report, size
         answer = status_reply(static_cast<uint8_t>(command), status_fault->status);
         answers = true;
     } else {
+        const long work = work_time_us(device, packet, timing);
         answers = carry_out(device, packet, answer);
         if (status_fault != nullptr) {
             answer = status_reply(static_cast<uint8_t>(command), STATUS_OK);
             answers = true;
         }
+        device.busy_us += work;
+        response.work_us = work;
     }
+    if (garble_fault != nullptr)
+        answer[REPLY_STATUS_AT] = garble_fault->status;
     if (echo_fault != nullptr)
         answer[REPLY_ECHO_AT] = echo_fault->echo;
     for (int i = 0; i < wait_replies; ++i)
@@ -236,6 +306,16 @@ void device_power_up(device_model& device)
     }
     device.control = control_mode::application;
     device.block_packets.fill(false);
+    device.stopped = false;
+    device.writes_since_stop = 0;
+}
+
+device_model device_after_replug(const device_model& device)
+{
+    device_model plugged = device;
+    plugged.unplugged = false;
+    device_power_up(plugged);
+    return plugged;
 }
 
 bool device_holds_release(const device_model& device)
@@ -292,6 +372,9 @@ bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& er
     } else if (name == "status" && parse_number(value, number) && number >= 0 && number <= 0xFF) {
         rule.kind = fault_kind::status;
         rule.status = static_cast<uint8_t>(number);
+    } else if (name == "garble" && value.size() == 1) {
+        rule.kind = fault_kind::garble;
+        rule.status = static_cast<uint8_t>(value[0]);
     } else if (name == "wait" && parse_number(value, number) && number >= 0) {
         rule.kind = fault_kind::wait_replies;
         rule.wait_replies = static_cast<int>(number);
@@ -299,6 +382,10 @@ bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& er
         rule.kind = fault_kind::no_reply;
     } else if (name == "write-fail" && value.empty()) {
         rule.kind = fault_kind::write_failure;
+    } else if (name == "lost" && value.empty()) {
+        rule.kind = fault_kind::lost;
+    } else if (name == "stop" && value.empty()) {
+        rule.kind = fault_kind::stop;
     } else if (name == "unplug" && value.empty()) {
         rule.kind = fault_kind::unplug;
     } else if (name == "unplug-after" && value.empty()) {
@@ -310,7 +397,8 @@ bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& er
         rule.kind = fault_kind::delay;
         rule.delay_ms = static_cast<int>(number);
     } else {
-        error = "unknown fault '" + kind + "' (status=C, wait=N, no-reply, write-fail, unplug, unplug-after, delay=MS, echo=N)";
+        error = "unknown fault '" + kind +
+                "' (status=C, garble=C, wait=N, no-reply, lost, write-fail, unplug, unplug-after, stop, delay=MS, echo=N)";
         return false;
     }
     if (at == std::string::npos)

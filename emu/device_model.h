@@ -19,15 +19,24 @@ inline constexpr size_t MODEL_FLASH_SIZE = 61440;    // bytes of Control flash
 inline constexpr size_t MODEL_INPUT_REPORT_SIZE = 64;  // report id and 63 data bytes
 
 enum class fault_kind {
-    status,         // answer this status instead of the device's own
+    status,         // answer this status instead of the device's own (not carried out unless 'K')
+    garble,         // carry the packet out but answer this status (a reply garbled on the way)
     wait_replies,   // answer 'M' this many times before the answer
     no_reply,       // take the packet but answer nothing
+    lost,           // the write succeeds but the packet never reaches the device
     write_failure,  // the write reports an error; nothing reaches the device
     unplug,         // the device goes away before this packet
     unplug_after,   // the device takes this packet, then goes away
+    stop,           // the device stops reading from this packet on: it hangs
     delay,          // the answers come this many milliseconds late
     echo,           // the answer echoes this byte instead of the command
 };
+
+// A device that stops reading leaves its output reports to the USB layer:
+// the host's function driver holds this many, and every write after them
+// blocks for the kernel's write time-out and then fails.
+inline constexpr int STOPPED_DEVICE_QUEUED_REPORTS = 4;
+inline constexpr int STOPPED_DEVICE_WRITE_TIMEOUT_MS = 5100;
 
 // A fault applies to the packets that match all of its selectors, for as many
 // matching packets as `times` says.
@@ -37,7 +46,7 @@ struct fault_rule {
     int command = -1;        // command code; -1 for any
     long address = -1;       // packet address; -1 for any
     long times = 1;          // matching packets it takes; -1 for every one
-    uint8_t status = 0;      // fault_kind::status
+    uint8_t status = 0;      // fault_kind::status and fault_kind::garble
     int wait_replies = 0;    // fault_kind::wait_replies
     int delay_ms = 0;        // fault_kind::delay
     uint8_t echo = 0;        // fault_kind::echo
@@ -54,11 +63,25 @@ struct packet_record {
 // What the device does with one write.
 struct device_response {
     bool write_fails = false;
+    int write_blocks_ms = 0;    // how long the failing write blocks first
     bool unplug = false;        // before the write
     bool unplug_after = false;  // after the write
+    long work_us = 0;           // the device's own work on the packet, before its answers
     int delay_ms = 0;           // extra time before the answers
     std::vector<input_report> replies;
 };
+
+// Time the emulated device takes, so that a person sees a run as it is on a
+// real bus. All zero: answers at once.
+struct timing_profile {
+    int report_us = 0;          // per report and direction: one USB full-speed frame
+    int eeprom_chunk_us = 0;    // per EEPROM write
+    int flash_block_us = 0;     // per flash block commit
+    int first_block_us = 0;     // extra for the first block (the erase)
+    int bootloader_entry_us = 0;
+};
+
+timing_profile realistic_timing();
 
 enum class control_mode { application, handed_over, bootloader };
 
@@ -86,28 +109,36 @@ struct device_model {
     std::vector<packet_record> packets;  // every write offered, in order
     int restarts = 0;
     bool unplugged = false;
+    bool stopped = false;         // reads nothing more until it powers up again
+    int writes_since_stop = 0;
+    long busy_us = 0;             // time spent on the work of the packets it took
 };
 
 // A device with the given running versions, its EEPROM and flash holding
 // older software.
 device_model make_device_model(version_pair mainboard, version_pair control);
 
-// Offers one output report to the device.
-device_response device_receive(device_model& device, const uint8_t* report, size_t length);
+// Offers one output report to the device. Its work on it takes the time
+// the profile gives, which is added to busy_us and returned in work_us.
+device_response device_receive(device_model& device, const uint8_t* report, size_t length,
+                               const timing_profile& timing = {});
 
 // What the device reports after a power cycle or restart: the revision of
 // the image it now holds, 0.00 for an image whose writing was cut off.
 void device_power_up(device_model& device);
 
+// The device as it is when plugged in again after an unplug: it powers up
+// with what it holds.
+device_model device_after_replug(const device_model& device);
+
 // Whether the device holds exactly the images this build carries.
 bool device_holds_release(const device_model& device);
 
 // Parses a fault such as "status=R@command=0x21,address=5920",
-// "wait=3@command=0x31", "no-reply@index=5", "write-fail@index=7,times=2" or
-// "unplug@index=100", "unplug-after@command=0x31" or "delay=1500@index=9",
-// "echo=0x00@command=0x10".
-// Returns false and says why in `error` when it is not
-// one.
+// "garble=X@index=9", "wait=3@command=0x31", "no-reply@index=5", "lost@index=5",
+// "write-fail@index=7,times=2", "unplug@index=100", "unplug-after@command=0x31",
+// "stop@index=700", "delay=1500@index=9" or "echo=0x00@command=0x10".
+// Returns false and says why in `error` when it is not one.
 bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& error);
 
 // Parses "MAJOR.MINOR" in hexadecimal, as shown by the program ("0.95", "1.0A").

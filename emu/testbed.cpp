@@ -30,17 +30,6 @@ struct delayed_actions {
 
 static delayed_actions* scheduler = nullptr;
 
-timing_profile realistic_timing()
-{
-    timing_profile timing;
-    timing.report_us = 1000;             // one report per 1 ms full-speed frame
-    timing.eeprom_chunk_us = 5000;       // EEPROM page write
-    timing.flash_block_us = 4000;        // program one 192-byte block
-    timing.first_block_us = 60000;       // erase before the first block
-    timing.bootloader_entry_us = 250000; // Control processor restarts into its bootloader
-    return timing;
-}
-
 // Report descriptor of one vendor interface: the given usage page and usage,
 // report id 2, a 63-byte output and a 63-byte input report.
 static std::vector<uint8_t> make_descriptor(uint16_t usage_page, uint16_t usage)
@@ -142,24 +131,6 @@ static void schedule(long delay_us, std::function<void()> action)
     scheduler->wake.notify_one();
 }
 
-static long busy_time_us(const emulated_bus& bus, const uint8_t* packet, size_t length)
-{
-    const timing_profile& t = bus.options.timing;
-    if (length < UPDATE_PACKET_SIZE)
-        return 0;
-    const size_t address = packet[PACKET_ADDRESS_HIGH_AT] * 256u + packet[PACKET_ADDRESS_LOW_AT];
-    switch (packet[PACKET_COMMAND_AT]) {
-    case CMD_EEPROM_WRITE:
-        return t.eeprom_chunk_us;
-    case CMD_BLOCK_COMMIT:
-        if (bus.device.control == control_mode::handed_over)
-            return t.bootloader_entry_us;
-        return t.flash_block_us + (address < FLASH_BLOCK_SIZE ? t.first_block_us : 0);
-    default:
-        return 0;
-    }
-}
-
 static void hang_up(emulated_bus& bus);
 
 static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data)
@@ -173,16 +144,24 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
         complete(client, static_cast<long>(length), 0);
         return TRUE;
     }
-    const long busy = busy_time_us(bus, arg->data, length);
-    const device_response response = device_receive(bus.device, arg->data, length);
+    const timing_profile& timing = bus.options.timing;
+    const device_response response = device_receive(bus.device, arg->data, length, timing);
     if (response.unplug)
         hang_up(bus);
+    if (response.write_fails && response.write_blocks_ms > 0) {
+        // A device that stopped reading: the write blocks, then times out.
+        g_object_ref(client);
+        schedule(response.write_blocks_ms * 1000L, [client] {
+            complete(client, -1, ETIMEDOUT);
+            g_object_unref(client);
+        });
+        return TRUE;
+    }
     if (response.write_fails) {
         complete(client, -1, bus.device.unplugged ? ENODEV : EIO);
         return TRUE;
     }
-    const timing_profile& timing = bus.options.timing;
-    const long late = busy + response.delay_ms * 1000L;
+    const long late = response.work_us + response.delay_ms * 1000L;
     if (timing.report_us == 0 && late == 0) {
         for (const input_report& reply : response.replies)
             announce_report(bus, reply);
@@ -193,9 +172,11 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     }
     // The write takes one frame; each answer comes after the device's work
     // and one frame more per report.
-    bus.device_time_us += timing.report_us;
+    long device_us = timing.report_us;
     if (!response.replies.empty())
-        bus.device_time_us += late + static_cast<long>(response.replies.size()) * timing.report_us;
+        device_us += late + static_cast<long>(response.replies.size()) * timing.report_us;
+    bus.device_time_us += device_us;
+    bus.device_us_by_command[length > PACKET_COMMAND_AT ? arg->data[PACKET_COMMAND_AT] : 0] += device_us;
     long delay = timing.report_us + late;
     for (const input_report& reply : response.replies) {
         delay += timing.report_us;
@@ -470,14 +451,6 @@ void bus_unplug(emulated_bus& bus)
 {
     std::lock_guard<std::mutex> guard(bus.lock);
     hang_up(bus);
-}
-
-device_model device_after_replug(const device_model& device)
-{
-    device_model plugged = device;
-    plugged.unplugged = false;
-    device_power_up(plugged);
-    return plugged;
 }
 
 device_model bus_device(emulated_bus& bus)

@@ -28,7 +28,7 @@ struct script_state {
     uint8_t last_command = 0;
     bool last_write_had_text = true;
     hid_device_ device{};
-    script_record record;
+    hid_call_record record;
 };
 
 script_state script;
@@ -57,7 +57,6 @@ uint8_t next_or(uint8_t fallback)
 int scripted_read(unsigned char* data, size_t length)
 {
     ++script.record.calls;
-    ++script.record.reads;
     if (data == nullptr)
         violated("read into no buffer");
     uint8_t kind = READ_TIMES_OUT;
@@ -120,11 +119,9 @@ void script_begin(const uint8_t* data, size_t size)
     script = script_state{};
     script.data = data;
     script.size = size;
-    script.record.flash_written.assign(CONTROL_IMAGE_SIZE / FLASH_PACKET_DATA, false);
-    script.record.eeprom_attempted.assign((MAINBOARD_IMAGE_SIZE + EEPROM_CHUNK_MAX - 1) / EEPROM_CHUNK_MAX, false);
 }
 
-const script_record& script_result()
+const hid_call_record& script_result()
 {
     return script.record;
 }
@@ -136,7 +133,7 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     ++script.record.calls;
     ++script.record.enumerations;
     if (vendor_id != 0 || product_id != 0)
-        violated("the enumeration was filtered by the library, not by the program");
+        script.record.filtered_enumeration = true;
     const int count = next_or(0) & 3;
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
@@ -180,30 +177,14 @@ int hid_set_nonblocking(hid_device* dev, int nonblock)
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
     ++script.record.calls;
-    ++script.record.writes;
     if (dev != &script.device)
         violated("write to a device that is not open");
-    if (length != UPDATE_PACKET_SIZE || data == nullptr || data[PACKET_REPORT_ID_AT] != REPORT_ID_UPDATE)
-        violated("a packet is not 64 bytes with report id 2");
-    const uint8_t command = data[PACKET_COMMAND_AT];
-    const size_t address = data[PACKET_ADDRESS_HIGH_AT] * 256u + data[PACKET_ADDRESS_LOW_AT];
-    script.last_command = command;
     const uint8_t outcome = next_or(WRITE_OK);
     const bool failed = outcome == WRITE_FAILS || outcome == WRITE_FAILS_WITHOUT_TEXT;
     script.last_write_had_text = outcome != WRITE_FAILS_WITHOUT_TEXT;
-    // Chunks and flash packets count only when they carry the image's bytes.
-    const uint8_t length_field = data[PACKET_LENGTH_AT];
-    const uint8_t* payload = data + PACKET_PAYLOAD_AT;
-    if (command == CMD_EEPROM_WRITE && address % EEPROM_CHUNK_MAX == 0 && address < MAINBOARD_IMAGE_SIZE &&
-        length_field == std::min(EEPROM_CHUNK_MAX, MAINBOARD_IMAGE_SIZE - address) &&
-        std::memcmp(payload, mainboard_image + address, length_field) == 0)
-        script.record.eeprom_attempted[address / EEPROM_CHUNK_MAX] = true;
-    const bool flash_packet = command == CMD_FLASH_DATA || (command == CMD_BLOCK_COMMIT && length_field == FLASH_PACKET_DATA + 1);
-    if (flash_packet && !failed && address % FLASH_PACKET_DATA == 0 && address < CONTROL_IMAGE_SIZE &&
-        std::memcmp(payload, control_image + address, FLASH_PACKET_DATA) == 0)
-        script.record.flash_written[address / FLASH_PACKET_DATA] = true;
-    if (command == CMD_RESTART)
-        script.record.restart_attempted = true;
+    record_write(script.record, data, length, failed);
+    if (data != nullptr && length > PACKET_COMMAND_AT)
+        script.last_command = data[PACKET_COMMAND_AT];
     return failed ? -1 : static_cast<int>(length);
 }
 
@@ -211,6 +192,7 @@ int hid_read(hid_device* dev, unsigned char* data, size_t length)
 {
     if (dev != &script.device)
         violated("read from a device that is not open");
+    ++script.record.drain_reads;
     return scripted_read(data, length);
 }
 
@@ -218,8 +200,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 {
     if (dev != &script.device)
         violated("read from a device that is not open");
-    if (milliseconds != REPLY_TIMEOUT_MS)
-        violated("a reply read with another time-out");
+    record_reply_read(script.record, milliseconds);
     return scripted_read(data, length);
 }
 

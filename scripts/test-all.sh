@@ -10,6 +10,8 @@ for preset in default sanitize fuzz; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     ctest --preset "$preset"
+    # The in-process campaign's figures (fault plans, cut points).
+    cat "build/$preset"/*-figures.txt 2>/dev/null || true
 done
 echo "=== static analysis ==="
 scripts/static-analysis.sh

@@ -6,15 +6,9 @@
 
 #include "emu/device_model.h"
 #include "payload/firmware_payload.h"
+#include "tests/common.h"
 
 namespace {
-
-std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector<uint8_t>& payload)
-{
-    uint8_t bytes[64];
-    build_update_packet(bytes, command, address, payload.data(), payload.size());
-    return std::vector<uint8_t>(bytes, bytes + 64);
-}
 
 device_response offer(device_model& device, const std::vector<uint8_t>& bytes)
 {
@@ -26,11 +20,19 @@ uint8_t status_of(const device_response& response)
     return response.replies.empty() ? 0 : response.replies.back()[5];
 }
 
+uint8_t check_byte(const uint8_t* bytes, size_t count)
+{
+    unsigned sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += bytes[i];
+    return static_cast<uint8_t>(0x100 - sum % 256);
+}
+
 std::vector<uint8_t> entry_payload(uint8_t first_code_byte)
 {
     std::vector<uint8_t> payload(bootloader_entry_code, bootloader_entry_code + 8);
     payload[0] = first_code_byte;
-    payload.push_back(block_checksum(payload.data(), 8));
+    payload.push_back(check_byte(payload.data(), 8));
     return payload;
 }
 
@@ -52,7 +54,7 @@ uint8_t send_block(device_model& device, size_t block, int check_error = 0, int 
             offer(device, packet(0x32, static_cast<uint16_t>(base + 48 * i),
                                  std::vector<uint8_t>(control_image + base + 48 * i, control_image + base + 48 * (i + 1))));
     std::vector<uint8_t> commit(control_image + base + 144, control_image + base + 192);
-    commit.push_back(static_cast<uint8_t>(block_checksum(control_image + base, 192) + check_error));
+    commit.push_back(static_cast<uint8_t>(check_byte(control_image + base, 192) + check_error));
     return status_of(offer(device, packet(0x31, static_cast<uint16_t>(base + 144), commit)));
 }
 
@@ -101,6 +103,33 @@ TEST(device_model, writes_a_flash_block_only_when_whole_and_its_check_byte_is_ri
     EXPECT_EQ(device.flash_state, flash_content::partial);
 }
 
+TEST(device_model, takes_only_update_reports_and_judges_check_bytes_by_its_own_sum)
+{
+    device_model device = in_bootloader();
+    std::vector<uint8_t> other_report = packet(0x10, 0, {});
+    other_report[0] = 0x01;
+    EXPECT_TRUE(offer(device, other_report).replies.empty()) << "a report of another id is no update packet";
+    const std::vector<uint8_t> before = device.flash;
+    EXPECT_EQ(send_block(device, 0, 0x80), 'V');
+    EXPECT_EQ(device.flash, before);
+}
+
+TEST(device_model, a_device_that_stops_reading_lets_four_writes_queue_then_blocks_each)
+{
+    device_model device = quennet({"stop@index=1"});
+    EXPECT_EQ(offer(device, packet(0x10, 0, {})).replies.size(), 1u);
+    for (int queued = 0; queued < 4; ++queued) {
+        const device_response response = offer(device, packet(0x11, 0, {}));
+        EXPECT_FALSE(response.write_fails);
+        EXPECT_TRUE(response.replies.empty());
+    }
+    const device_response blocked = offer(device, packet(0x11, 0, {}));
+    EXPECT_TRUE(blocked.write_fails);
+    EXPECT_EQ(blocked.write_blocks_ms, 5100);
+    device_power_up(device);
+    EXPECT_EQ(offer(device, packet(0x11, 0, {})).replies.size(), 1u) << "a power cycle ends the hang";
+}
+
 TEST(device_model, reports_what_it_holds_after_power_up)
 {
     device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
@@ -145,6 +174,9 @@ TEST_P(fault_text, parses_as_quennet_emu_takes_it)
 INSTANTIATE_TEST_SUITE_P(cases, fault_text,
                          testing::Values(fault_text_case{"status=R@command=0x21,address=5920", true, fault_kind::status},
                                          fault_text_case{"status=0x56", true, fault_kind::status},
+                                         fault_text_case{"garble=X@index=9", true, fault_kind::garble},
+                                         fault_text_case{"lost@index=5", true, fault_kind::lost},
+                                         fault_text_case{"stop@index=700", true, fault_kind::stop},
                                          fault_text_case{"wait=3@index=7,times=-1", true, fault_kind::wait_replies},
                                          fault_text_case{"no-reply@index=5", true, fault_kind::no_reply},
                                          fault_text_case{"write-fail@times=2", true, fault_kind::write_failure},

@@ -4,19 +4,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <regex>
-
-device_model quennet(const std::vector<std::string>& faults, version_pair mainboard, version_pair control)
-{
-    device_model device = make_device_model(mainboard, control);
-    for (const std::string& text : faults) {
-        fault_rule rule;
-        std::string error;
-        EXPECT_TRUE(parse_fault_rule(text, rule, error)) << error;
-        device.faults.push_back(rule);
-    }
-    return device;
-}
 
 child_options update_child(const std::string& input, int timeout_ms)
 {
@@ -42,6 +29,7 @@ update_outcome run_update(const device_model& device, const std::string& input, 
     {
         std::lock_guard<std::mutex> guard(bus->lock);
         outcome.read_lengths = bus->read_lengths;
+        outcome.device_us_by_command = bus->device_us_by_command;
     }
     bus_destroy(bus);
     EXPECT_TRUE(outcome.child.started) << outcome.child.errors;
@@ -49,31 +37,6 @@ update_outcome run_update(const device_model& device, const std::string& input, 
     EXPECT_EQ(outcome.child.signal, 0) << outcome.child.errors;
     EXPECT_EQ(outcome.child.errors, "") << "quennet-update wrote to standard error";
     return outcome;
-}
-
-std::string without_times(const std::string& console)
-{
-    static const std::regex time(R"(Done in [0-9]+\.[0-9]{2}s)");
-    return std::regex_replace(console, time, "Done in #.##s");
-}
-
-std::vector<unsigned long> percentages(const std::string& console, size_t from, size_t to)
-{
-    static const std::regex percent(R"(\r  ([0-9]+)%)");
-    const std::string part = console.substr(from, to == std::string::npos ? std::string::npos : to - from);
-    std::vector<unsigned long> values;
-    for (auto it = std::sregex_iterator(part.begin(), part.end(), percent); it != std::sregex_iterator(); ++it)
-        values.push_back(std::stoul((*it)[1].str()));
-    return values;
-}
-
-std::vector<std::vector<uint8_t>> delivered(const device_model& device)
-{
-    std::vector<std::vector<uint8_t>> packets;
-    for (const packet_record& record : device.packets)
-        if (!record.failed)
-            packets.push_back(record.bytes);
-    return packets;
 }
 
 std::filesystem::path scratch_dir(const std::string& name)

@@ -9,17 +9,14 @@
 #include "emu/child_process.h"
 #include "emu/device_model.h"
 #include "emu/testbed.h"
-#include "tests/expected_console.h"
+#include "tests/common.h"
 
 struct update_outcome {
     child_outcome child;
     device_model device;              // as the run left it
     std::vector<size_t> read_lengths; // length asked of every read that got a report
+    std::array<long, 256> device_us_by_command{};  // the device's own time per command
 };
-
-// A Quennet running Mainboard 0.95 and Control 0.98 with the given faults.
-device_model quennet(const std::vector<std::string>& faults = {}, version_pair mainboard = {0x00, 0x95},
-                     version_pair control = {0x00, 0x98});
 
 // How quennet-update is started under the emulated bus.
 child_options update_child(const std::string& input, int timeout_ms = 30000);
@@ -29,15 +26,6 @@ child_options update_child(const std::string& input, int timeout_ms = 30000);
 // outcome says so.
 update_outcome run_update(const device_model& device, const std::string& input, const bus_options& bus = {},
                           int timeout_ms = 30000);
-
-// The console text with every "Done in" time replaced by "#.##".
-std::string without_times(const std::string& console);
-
-// Every percentage printed on the console, in order, from `from` on.
-std::vector<unsigned long> percentages(const std::string& console, size_t from = 0, size_t to = std::string::npos);
-
-// The packets the device took (those whose write did not fail).
-std::vector<std::vector<uint8_t>> delivered(const device_model& device);
 
 // A fresh, empty folder for one test's files, under the build tree.
 std::filesystem::path scratch_dir(const std::string& name);

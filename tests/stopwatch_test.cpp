@@ -41,16 +41,6 @@ TEST(progress_line, texts_overwrite_each_other_on_one_line)
     EXPECT_GT(printed([] { progress_done(0); }).size() - 1, printed([] { progress_percent(100); }).size());
 }
 
-TEST(stopwatch, starts_at_zero_with_the_counter_frequency)
-{
-    const stopwatch watch = stopwatch_create();
-    EXPECT_GT(watch.frequency, 0);
-    EXPECT_EQ(watch.start_count, 0);
-    EXPECT_EQ(watch.end_count, 0);
-    EXPECT_EQ(watch.start_time, 0.0);
-    EXPECT_EQ(watch.end_time, 0.0);
-}
-
 TEST(stopwatch, converts_ticks_to_seconds)
 {
     stopwatch watch = stopwatch_create();

@@ -1,27 +1,17 @@
 #include "util/stopwatch.h"
 
-#include <ctime>
-
-// The monotonic clock, read as a counter of nanosecond ticks.
-static constexpr int64_t COUNTER_TICKS_PER_SECOND = 1000000000;
-
-static int64_t read_counter()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * COUNTER_TICKS_PER_SECOND + now.tv_nsec;
-}
+#include "util/clock.h"
 
 stopwatch stopwatch_create()
 {
     stopwatch watch;
-    watch.frequency = COUNTER_TICKS_PER_SECOND;
+    watch.frequency = clock_ticks_per_second();
     return watch;
 }
 
 void stopwatch_start(stopwatch& watch)
 {
-    watch.start_count = read_counter();
+    watch.start_count = clock_ticks();
 }
 
 double stopwatch_seconds_between(stopwatch& watch, int64_t start_count, int64_t end_count)
@@ -34,6 +24,6 @@ double stopwatch_seconds_between(stopwatch& watch, int64_t start_count, int64_t 
 
 double stopwatch_elapsed_seconds(stopwatch& watch)
 {
-    watch.end_count = read_counter();
+    watch.end_count = clock_ticks();
     return stopwatch_seconds_between(watch, watch.start_count, watch.end_count);
 }

@@ -1,0 +1,33 @@
+// What an emulated USB bus holds, whichever way it is emulated (umockdev's
+// hidraw testbed or hidapi's interface in process): the HID interfaces that
+// enumeration shows, which of them the emulated Quennet answers, and how the
+// device behaves around the open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emu/device_model.h"
+#include "link/protocol_constants.h"
+
+// One HID interface on the bus, as enumeration shows it.
+struct interface_identity {
+    uint16_t vendor_id = DEVICE_VENDOR_ID;
+    uint16_t product_id = DEVICE_PRODUCT_ID;
+    bool has_strings = true;  // false: the USB device carries no manufacturer or product string
+    std::string manufacturer = "Harlowmere Audio";
+    std::string product = "Calverra Quennet";
+    uint16_t usage_page = DEVICE_USAGE_PAGE;
+    uint16_t usage = DEVICE_USAGE;
+    int usb_device = 0;  // interfaces with the same number belong to one USB device
+};
+
+struct bus_options {
+    std::vector<interface_identity> interfaces{interface_identity{}};
+    int model_interface = 0;  // which interface the emulated Quennet answers; -1: none
+    bool fail_open = false;   // the device refuses to be opened
+    int stale_reports = 0;    // input reports waiting before the program opens the device
+    bool keeps_sending = false;  // in process only: a new input report is always waiting
+    timing_profile timing;
+};

@@ -1,0 +1,475 @@
+// Reliability at scale, in process on a simulated clock: ten thousand seeded
+// random fault plans, each followed by a clean rerun on the same device, and
+// an update cut off before and after every one of its 1472 packets, each
+// followed by a rerun. Figures go to the test's output and to
+// campaign-figures.txt in the build folder.
+//
+// QUENNET_CAMPAIGN_SEED=N runs plan N alone and shows its console.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "emu/inprocess.h"
+#include "tests/common.h"
+
+namespace {
+
+#ifndef QUENNET_CAMPAIGN_DIVISOR
+#define QUENNET_CAMPAIGN_DIVISOR 1
+#endif
+constexpr unsigned PLANS = 10000 / QUENNET_CAMPAIGN_DIVISOR;
+constexpr unsigned CUT_POINT_STEP = QUENNET_CAMPAIGN_DIVISOR;
+
+// The longest a run may go on after the device last answered, from the
+// program's own bounds and what the transport makes each call cost: a device
+// that takes packets but answers nothing costs SILENT_WAITS_MAX silent block
+// waits; one that stops reading makes each write block for the kernel's
+// write time-out, and a failed write at a block start is followed by one more
+// wait. Both together: all the reply time-outs, every attempt of one packet
+// blocking, and 100 ms for the USB frames and the device's work between them.
+constexpr long REPLY_TIMEOUT_US = REPLY_TIMEOUT_MS * 1000L;
+constexpr long GIVE_UP_BOUND_US = (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) * REPLY_TIMEOUT_US +
+                                  (FLASH_PACKET_RESENDS_MAX + 1) * STOPPED_DEVICE_WRITE_TIMEOUT_MS * 1000L + 100000;
+
+// Within the program's bounds the update must complete; past them the run
+// must end with status 1; a mixed plan may do either, but never report
+// success for a device without the release unless the protocol cannot tell.
+enum class plan_class { within_bounds, past_bounds, mixed };
+
+struct fault_plan {
+    unsigned seed = 0;
+    plan_class kind = plan_class::mixed;
+    std::vector<std::string> faults;
+    // The plan can make the device drop a packet while the program hears of
+    // no failure it knows: a packet lost on the way (the write succeeded), a
+    // refusal in a status the protocol has no meaning for, or a refusal read
+    // by nobody because an answer came after its time-out and every later one
+    // is read a block late. A block lost with its acknowledgement is beyond
+    // what this protocol can detect: it carries no sequence number.
+    bool undetectable = false;
+};
+
+const char* class_name(plan_class kind)
+{
+    return kind == plan_class::within_bounds ? "within bounds" : kind == plan_class::past_bounds ? "past bounds" : "mixed";
+}
+
+std::string describe(const fault_plan& plan)
+{
+    std::string text = "plan " + std::to_string(plan.seed) + " (" + class_name(plan.kind) + "):";
+    for (const std::string& fault : plan.faults)
+        text += " --fault " + fault;
+    return text + "  [replay: QUENNET_CAMPAIGN_SEED=" + std::to_string(plan.seed) + "]";
+}
+
+struct plan_maker {
+    std::mt19937 random;
+    fault_plan plan;
+    std::set<long> reserved;  // commit or chunk addresses the plan's decisive fault uses
+
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
+    std::string chunk(int index) { return "command=0x21,address=" + std::to_string(32 * index); }
+    std::string commit(int block) { return "command=0x31,address=" + std::to_string(192 * block + 144); }
+    std::string flash_packet(int packet)
+    {
+        const int offset = 48 * packet;
+        return std::string(offset % 192 == 144 ? "command=0x31" : "command=0x32") + ",address=" + std::to_string(offset);
+    }
+    int free_block(int high)
+    {
+        for (;;) {
+            const int block = pick(0, high);
+            if (reserved.count(192 * block + 144) == 0)
+                return block;
+        }
+    }
+    void add(const std::string& fault) { plan.faults.push_back(fault); }
+
+    // Faults a healthy program gets past: single or paired silent blocks
+    // (time-outs or statuses it does not know), fewer than four failed writes
+    // of one flash packet, fewer than 1000 'M' replies, replies late but
+    // within the time-out. Spread over the whole update.
+    void within_bounds_faults(int scale)
+    {
+        std::set<int> silent;
+        const int silent_count = pick(0, 3 * scale);
+        for (int i = 0; i < silent_count; ++i) {
+            const int block = free_block(318);  // the last block's wait reads through silence
+            if (silent.count(block - 1) + silent.count(block + 1) + silent.count(block - 2) + silent.count(block + 2) > 0)
+                continue;  // at most two silent blocks in a row
+            silent.insert(block);
+            if (pick(0, 1) && !silent.count(block + 1) && block + 1 <= 318 && !reserved.count(192 * (block + 1) + 144))
+                silent.insert(block + 1);
+        }
+        for (int block : silent) {
+            const char unknown[] = {'X', '?', 'k', 'A', 0x00};
+            add(pick(0, 1) ? "no-reply@" + commit(block)
+                           : std::string("garble=") + unknown[pick(0, 3)] + "@" + commit(block));
+        }
+        std::set<int> failing;
+        const int failing_count = pick(0, 2 * scale);
+        for (int i = 0; i < failing_count; ++i) {
+            const int packet = pick(0, 1279);
+            if (reserved.count(48 * packet) == 0 && failing.insert(packet).second)
+                add("write-fail@" + flash_packet(packet) + ",times=" + std::to_string(pick(1, 3)));
+        }
+        // Each place gets one wait run and one delay at most: two would add up.
+        std::set<std::string> waiting, late;
+        const int waits = pick(0, scale);
+        for (int i = 0; i < waits; ++i) {
+            const std::string where = commit(free_block(319));
+            if (waiting.insert(where).second)
+                add("wait=" + std::to_string(pick(1, WAIT_REPLIES_MAX - 1)) + "@" + where);
+        }
+        const int delays = pick(0, scale);
+        for (int i = 0; i < delays; ++i) {
+            const int which = pick(0, 3);
+            const std::string where = which == 0   ? commit(free_block(319))
+                                      : which == 1 ? chunk(pick(0, 185))
+                                                   : "index=" + std::to_string(pick(0, 2) == 0 ? 189 : pick(0, 2));
+            if (late.insert(where).second)
+                add("delay=" + std::to_string(pick(1, 700)) + "@" + where);
+        }
+    }
+
+    // One fault past the program's bounds, or one the protocol reports.
+    void decisive_fault()
+    {
+        const char* refusals[] = {"R", "V", "W"};
+        switch (pick(0, 9)) {
+        case 0:
+            add("unplug@index=" + std::to_string(pick(0, 1470)));
+            break;
+        case 1:
+            add("unplug-after@index=" + std::to_string(pick(0, 1470)));
+            break;
+        case 2:
+            add("stop@index=" + std::to_string(pick(0, 1470)));
+            break;
+        case 3: {
+            const std::string status = std::string("status=") + refusals[pick(0, 2)] + "@";
+            const int where = pick(0, 3);
+            if (where == 0) {
+                const int index = pick(0, 185);
+                reserved.insert(32 * index);
+                add(status + chunk(index));
+            } else if (where == 1) {
+                const int block = pick(0, 319);
+                reserved.insert(192 * block + 144);
+                add(status + commit(block));
+            } else {
+                add(status + "index=" + std::to_string(pick(188, 190) == 188 ? 2 : pick(189, 190)));
+            }
+            break;
+        }
+        case 4: {
+            const int block = pick(0, 319);
+            reserved.insert(192 * block + 144);
+            add("wait=" + std::to_string(pick(WAIT_REPLIES_MAX, WAIT_REPLIES_MAX + 500)) + "@" + commit(block));
+            break;
+        }
+        case 5: {
+            const int packet = pick(0, 1279);
+            reserved.insert(48 * packet);
+            add("write-fail@" + flash_packet(packet) + ",times=" + std::to_string(pick(FLASH_PACKET_RESENDS_MAX + 1, 6)));
+            break;
+        }
+        case 6: {
+            // Three silent blocks in a row, or a silent last block.
+            const int first = pick(0, 1) ? 319 : pick(0, 317);
+            for (int block = first; block < std::min(first + SILENT_WAITS_MAX, 320); ++block) {
+                reserved.insert(192 * block + 144);
+                add("no-reply@" + commit(block));
+            }
+            break;
+        }
+        case 7: {
+            const int index = pick(0, 2) == 0 ? pick(0, 2) : pick(189, 190);
+            add((pick(0, 1) ? "no-reply@index=" : "lost@index=") + std::to_string(index));
+            break;
+        }
+        case 8: {
+            // A device one reply behind after 'M' answers to chunks, and as
+            // many later chunk writes that fail: every read still gets a 'K'.
+            const int behind = pick(1, 3);
+            const int first = pick(behind + 1, 185);
+            add("wait=" + std::to_string(behind) + "@" + chunk(first));
+            std::set<int> failing;
+            while (static_cast<int>(failing.size()) < behind)
+                failing.insert(pick(0, first - 1));
+            for (int index : failing)
+                add("write-fail@" + chunk(index));
+            break;
+        }
+        default: {
+            const int index = pick(0, 185);
+            reserved.insert(32 * index);
+            add(pick(0, 1) ? "delay=" + std::to_string(pick(1001, 3000)) + "@" + chunk(index) : "lost@" + chunk(index));
+            break;
+        }
+        }
+    }
+
+    // Anything at any packet: every fault kind, with no care for bounds.
+    void mixed_faults()
+    {
+        const int count = pick(1, 4);
+        const char* statuses[] = {"R", "V", "W", "K", "M", "H", "X", "0"};
+        for (int i = 0; i < count; ++i) {
+            const std::string where = pick(0, 1) ? "index=" + std::to_string(pick(0, 1471))
+                                                 : (pick(0, 1) ? commit(pick(0, 319)) : chunk(pick(0, 185)));
+            switch (pick(0, 10)) {
+            case 0: {
+                const int s = pick(0, 7);
+                add(std::string("status=") + statuses[s] + "@" + where);
+                plan.undetectable = plan.undetectable || s >= 4;  // a refusal without a meaning
+                break;
+            }
+            case 1:
+                add(std::string("garble=") + statuses[pick(0, 7)] + "@" + where);
+                break;
+            case 2:
+                add("wait=" + std::to_string(pick(1, 1200)) + "@" + where);
+                break;
+            case 3:
+                add("no-reply@" + where);
+                break;
+            case 4:
+                add("lost@" + where);
+                plan.undetectable = true;
+                break;
+            case 5:
+                add("write-fail@" + where + ",times=" + std::to_string(pick(1, 6)));
+                break;
+            case 6:
+                add("unplug@" + where);
+                break;
+            case 7:
+                add("unplug-after@" + where);
+                break;
+            case 8:
+                add("stop@" + where);
+                break;
+            default: {
+                // An answer later than the time-out is read by the next
+                // wait: from then on every acknowledgement is read one block
+                // late, and the last block's is read by nobody.
+                const int delay = pick(1, 2500);
+                add("delay=" + std::to_string(delay) + "@" + where);
+                plan.undetectable = plan.undetectable || delay > REPLY_TIMEOUT_MS;
+                break;
+            }
+            }
+        }
+    }
+};
+
+fault_plan make_plan(unsigned seed)
+{
+    plan_maker maker{std::mt19937(seed), fault_plan{}, {}};
+    maker.plan.seed = seed;
+    maker.plan.kind = static_cast<plan_class>(seed % 3);
+    switch (maker.plan.kind) {
+    case plan_class::within_bounds:
+        maker.within_bounds_faults(2);
+        break;
+    case plan_class::past_bounds:
+        maker.decisive_fault();
+        maker.within_bounds_faults(1);
+        break;
+    case plan_class::mixed:
+        maker.mixed_faults();
+        break;
+    }
+    return maker.plan;
+}
+
+bus_options realistic_bus()
+{
+    bus_options bus;
+    bus.timing = realistic_timing();
+    return bus;
+}
+
+// A failure text the program prints before its abort exit.
+bool shows_failure(const std::string& console)
+{
+    for (const char* text : {"\nNo response from Quennet\n", "\nNo reply from Quennet\n", " failed!\n", "\nReplied '",
+                             "\nCannot "})
+        if (console.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// A clean run on the device as it powers up after the one before; returns
+// its simulated time, or -1 when it did not complete.
+long rerun(const device_model& left, std::string& why)
+{
+    device_model again = device_after_replug(left);
+    again.faults.clear();
+    again.packets.clear();
+    const inprocess_run run = run_in_process(again, "y\n", realistic_bus());
+    if (run.exit_status != 0 || !device_holds_release(run.device)) {
+        why = "the clean rerun did not complete:\n" + run.console;
+        return -1;
+    }
+    return run.elapsed_us;
+}
+
+struct campaign_figures {
+    unsigned plans = 0;
+    unsigned by_class[3] = {};
+    unsigned completed = 0;
+    unsigned failed = 0;
+    unsigned harmless = 0;       // completed with the release although acknowledgements were lost
+    unsigned undetectable = 0;   // exit 0 without the release, in a plan that can hide a lost packet
+    unsigned false_successes = 0;
+    unsigned past_give_up_bound = 0;
+    unsigned reruns = 0;
+    unsigned reruns_completed = 0;
+    long worst_give_up_us = 0;
+};
+
+void write_figures(const std::string& name, const std::string& text)
+{
+    std::printf("%s", text.c_str());
+    std::ofstream(std::string(QUENNET_FIGURES_DIR) + "/" + name, std::ios::trunc) << text;
+}
+
+// Checks one plan; returns what went wrong, empty when nothing did.
+std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool show)
+{
+    device_model device = quennet(plan.faults);
+    const inprocess_run run = run_in_process(device, "y\n", realistic_bus());
+    if (show)
+        std::printf("%s\n--- console ---\n%s\n--- exit status %d, %.3f s simulated\n", describe(plan).c_str(),
+                    run.console.c_str(), run.exit_status, static_cast<double>(run.elapsed_us) * 1e-6);
+    std::string problems;
+    if (const char* property = violated_update_property(run.calls, run.exit_status, run.console, false))
+        problems += std::string("property broken: ") + property + "\n";
+    const std::string prompt = "Press any key to continue . . . \n";
+    if (run.console.size() < prompt.size() || run.console.compare(run.console.size() - prompt.size(), prompt.size(), prompt) != 0)
+        problems += "the console does not end with the prompt\n";
+    if (shows_failure(run.console) && shows_success(run.console))
+        problems += "a success text follows a failure text\n";
+    const bool holds = device_holds_release(run.device);
+    ++figures.by_class[static_cast<int>(plan.kind)];
+    if (run.exit_status == 0) {
+        ++figures.completed;
+        if (!holds && plan.undetectable) {
+            ++figures.undetectable;
+        } else if (!holds) {
+            ++figures.false_successes;
+            problems += "exit status 0, yet the device does not hold the release\n";
+        } else if (run.console.find("\r  Done in") != std::string::npos &&
+                   percentages(run.console).size() < 186 + 320) {
+            ++figures.harmless;
+        }
+    } else {
+        ++figures.failed;
+        const long give_up = run.elapsed_us - run.last_answer_us;
+        figures.worst_give_up_us = std::max(figures.worst_give_up_us, give_up);
+        if (give_up > GIVE_UP_BOUND_US) {
+            ++figures.past_give_up_bound;
+            problems += "gave up " + std::to_string(give_up) + " us after the device last answered\n";
+        }
+    }
+    if (plan.kind == plan_class::within_bounds && (run.exit_status != 0 || !holds))
+        problems += "faults within the program's bounds, yet the update did not complete\n";
+    if (plan.kind == plan_class::past_bounds && run.exit_status != 1)
+        problems += "a fault past the program's bounds, yet the run did not end with status 1\n";
+    if (run.exit_status != 0 || !holds) {
+        ++figures.reruns;
+        std::string why;
+        if (rerun(run.device, why) >= 0)
+            ++figures.reruns_completed;
+        else
+            problems += why + "\n";
+    }
+    if (!problems.empty() && !show)
+        problems += "--- console ---\n" + run.console + "\n";
+    return problems;
+}
+
+TEST(campaign, random_fault_plans_never_end_in_a_false_success_and_a_rerun_always_completes)
+{
+    if (const char* only = std::getenv("QUENNET_CAMPAIGN_SEED")) {
+        const fault_plan plan = make_plan(static_cast<unsigned>(std::strtoul(only, nullptr, 10)));
+        campaign_figures figures;
+        const std::string problems = check_plan(plan, figures, true);
+        EXPECT_EQ(problems, "");
+        return;
+    }
+    campaign_figures figures;
+    unsigned reported = 0;
+    for (unsigned seed = 1; seed <= PLANS; ++seed) {
+        const fault_plan plan = make_plan(seed);
+        const std::string problems = check_plan(plan, figures, false);
+        ++figures.plans;
+        if (!problems.empty() && ++reported <= 5)
+            ADD_FAILURE() << describe(plan) << "\n" << problems;
+    }
+    EXPECT_EQ(reported, 0u) << "plans with problems";
+    EXPECT_EQ(figures.false_successes, 0u);
+    EXPECT_EQ(figures.past_give_up_bound, 0u);
+    EXPECT_EQ(figures.reruns_completed, figures.reruns);
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(2);
+    text << "fault campaign: " << figures.plans << " plans (" << figures.by_class[0] << " within bounds, "
+         << figures.by_class[1] << " past bounds, " << figures.by_class[2] << " mixed): " << figures.completed
+         << " completed, " << figures.failed << " failed\n"
+         << "  harmless (acknowledgements lost, release held): " << figures.harmless << "\n"
+         << "  undetectable (a packet lost unheard, exit 0 without the release): " << figures.undetectable << "\n"
+         << "  false successes: " << figures.false_successes << "\n"
+         << "  worst give-up after the device's last answer: " << static_cast<double>(figures.worst_give_up_us) * 1e-6
+         << " s (bound " << static_cast<double>(GIVE_UP_BOUND_US) * 1e-6 << " s), past the bound: "
+         << figures.past_give_up_bound << "\n"
+         << "  clean reruns after a failed run: " << figures.reruns_completed << " of " << figures.reruns
+         << " completed\n";
+    write_figures("campaign-figures.txt", text.str());
+}
+
+TEST(campaign, an_update_cut_off_before_or_after_any_packet_completes_when_run_again)
+{
+    unsigned cut_points = 0, passed = 0, reported = 0;
+    long longest_us = 0, total_us = 0;
+    for (size_t index = 0; index < ALL_PACKETS; index += CUT_POINT_STEP) {
+        for (const char* kind : {"unplug@index=", "unplug-after@index="}) {
+            ++cut_points;
+            const std::string fault = kind + std::to_string(index);
+            const inprocess_run cut = run_in_process(quennet({fault}), "y\n", realistic_bus());
+            std::string problems;
+            if (cut.exit_status == 0 && !device_holds_release(cut.device))
+                problems += "exit status 0 without the release\n";
+            std::string why;
+            const long rerun_us = rerun(cut.device, why);
+            if (rerun_us < 0)
+                problems += why;
+            if (problems.empty()) {
+                ++passed;
+                longest_us = std::max(longest_us, rerun_us);
+                total_us += rerun_us;
+            } else if (++reported <= 5) {
+                ADD_FAILURE() << "cut off by --fault " << fault << "\n" << problems;
+            }
+        }
+    }
+    EXPECT_EQ(passed, cut_points);
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(3);
+    text << "cut points: " << cut_points << " (unplugged before and after every " << CUT_POINT_STEP
+         << (CUT_POINT_STEP == 1 ? "st" : "th") << " packet of " << ALL_PACKETS << "), reruns completed: " << passed
+         << " of " << cut_points << ", rerun time longest " << static_cast<double>(longest_us) * 1e-6 << " s, mean "
+         << (passed > 0 ? static_cast<double>(total_us) / passed * 1e-6 : 0.0) << " s (simulated)\n";
+    write_figures("cut-point-figures.txt", text.str());
+}
+
+}  // namespace

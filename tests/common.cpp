@@ -1,0 +1,124 @@
+#include "tests/common.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <regex>
+
+#include "payload/firmware_payload.h"
+
+std::string mainboard_progress(size_t chunks)
+{
+    std::string text;
+    size_t sent = 0;
+    for (long address = 5920; address >= 0 && chunks > 0; address -= 32, --chunks) {
+        sent += address == 5920 ? 10 : 32;
+        text += "\r  " + std::to_string(sent * 100 / 5930) + "%";
+    }
+    return text;
+}
+
+std::string control_progress(size_t first, size_t last)
+{
+    std::string text;
+    for (size_t block = first; block <= last; ++block)
+        text += "\r  " + std::to_string(block * 4 * 4800 / 61440) + "%";
+    return text;
+}
+
+std::string without_times(const std::string& console)
+{
+    static const std::regex time(R"(Done in [0-9]+\.[0-9]{2}s)");
+    return std::regex_replace(console, time, "Done in #.##s");
+}
+
+std::vector<unsigned long> percentages(const std::string& console, size_t from, size_t to)
+{
+    static const std::regex percent(R"(\r  ([0-9]+)%)");
+    const std::string part = console.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    std::vector<unsigned long> values;
+    for (auto it = std::sregex_iterator(part.begin(), part.end(), percent); it != std::sregex_iterator(); ++it)
+        values.push_back(std::stoul((*it)[1].str()));
+    return values;
+}
+
+std::vector<double> phase_times(const std::string& console)
+{
+    static const std::regex time(R"(Done in ([0-9]+\.[0-9]{2})s)");
+    std::vector<double> values;
+    for (auto it = std::sregex_iterator(console.begin(), console.end(), time); it != std::sregex_iterator(); ++it)
+        values.push_back(std::stod((*it)[1].str()));
+    return values;
+}
+
+device_model quennet(const std::vector<std::string>& faults, version_pair mainboard, version_pair control)
+{
+    device_model device = make_device_model(mainboard, control);
+    for (const std::string& text : faults) {
+        fault_rule rule;
+        std::string error;
+        EXPECT_TRUE(parse_fault_rule(text, rule, error)) << error;
+        device.faults.push_back(rule);
+    }
+    return device;
+}
+
+std::vector<std::vector<uint8_t>> delivered(const device_model& device)
+{
+    std::vector<std::vector<uint8_t>> packets;
+    for (const packet_record& record : device.packets)
+        if (!record.failed)
+            packets.push_back(record.bytes);
+    return packets;
+}
+
+std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector<uint8_t>& payload)
+{
+    std::vector<uint8_t> bytes(64, 0);
+    bytes[0] = 0x02;
+    bytes[1] = command;
+    bytes[2] = static_cast<uint8_t>(address >> 8);
+    bytes[3] = static_cast<uint8_t>(address & 0xFF);
+    bytes[4] = static_cast<uint8_t>(payload.size());
+    for (size_t i = 0; i < payload.size(); ++i)
+        bytes[5 + i] = payload[i];
+    return bytes;
+}
+
+static uint8_t check_byte(const uint8_t* bytes, size_t count)
+{
+    const unsigned sum = std::accumulate(bytes, bytes + count, 0u);
+    return static_cast<uint8_t>((256 - sum % 256) % 256);
+}
+
+std::vector<std::vector<uint8_t>> complete_update_packets()
+{
+    std::vector<std::vector<uint8_t>> expected = {packet(0x10, 0, {}), packet(0x11, 0, {}),
+                                                  packet(0x21, 0, std::vector<uint8_t>(32, 0xFF))};
+    for (long address = 5920; address >= 0; address -= 32) {
+        const size_t count = address == 5920 ? 10 : 32;
+        expected.push_back(packet(0x21, static_cast<uint16_t>(address),
+                                  std::vector<uint8_t>(mainboard_image + address, mainboard_image + address + count)));
+    }
+    expected.push_back(packet(0x30, 0, {0x48}));
+    expected.push_back(packet(0x31, 0, {0x3B, 0xA7, 0x5C, 0x19, 0xD2, 0x6E, 0x84, 0xF1, 0xF4}));
+    for (size_t offset = 0; offset < 61440; offset += 48) {
+        std::vector<uint8_t> data(control_image + offset, control_image + offset + 48);
+        if (offset % 192 == 144) {
+            data.push_back(check_byte(control_image + offset - 144, 192));
+            expected.push_back(packet(0x31, static_cast<uint16_t>(offset), data));
+        } else {
+            expected.push_back(packet(0x32, static_cast<uint16_t>(offset), data));
+        }
+    }
+    expected.push_back(packet(0x40, 0, {}));
+    return expected;
+}
+
+std::string repeated_write_failure(const std::string& error, int times)
+{
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += "Unable to write()\nError: " + error + "\n";
+    return text;
+}

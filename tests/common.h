@@ -1,0 +1,73 @@
+// What every test of quennet-update shares, whichever way it reaches the
+// emulated Quennet: the console texts it expects (times shown as "#.##", see
+// without_times), the packets of a complete update as built here,
+// independently of the program, a Quennet with faults, and readings of a
+// run's console.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emu/device_model.h"
+
+inline const std::string DIALOGUE_UP_TO_CONSENT =
+    "\n=== Calverra Quennet Update Tool ===\n"
+    "\nTarget Software Revision:"
+    "\n  Mainboard v0.97"
+    "\n  Control v0.99"
+    "\n\nFound Quennet currently running:\n  Mainboard v0.95\n  Control v0.98\n"
+    "\nProceed with update process? Yes/[No]: ";
+inline const std::string PAUSE_PROMPT = "Press any key to continue . . . \n";
+inline const std::string MAINBOARD_HEADING = "\nUpdating Mainboard:\n";
+inline const std::string CONTROL_STARTED = "Bootloader entry\rUpdating Control:\n";
+inline const std::string DONE = "\r  Done in #.##s\n";
+inline const std::string NO_RESPONSE = "\nNo response from Quennet\n";
+inline const std::string WRITE_FAILED = "Unable to write()\nError: Input/output error\n";
+inline const std::string RESTARTING = "\nRestarting Quennet\n";
+inline const std::string POWER_CYCLE =
+    "\nPlease switch your Quennet off now. The new software will load upon next powerup.\n";
+
+// "Unable to write()" and the error text, `times` times.
+std::string repeated_write_failure(const std::string& error, int times);
+
+// Percentages of the Mainboard phase after its first `chunks` chunks, sent
+// from address 5920 down to 0.
+std::string mainboard_progress(size_t chunks = 186);
+
+// Percentages of the Control phase for blocks `first` to `last`, from 1.
+std::string control_progress(size_t first, size_t last);
+
+// The console text with every "Done in" time replaced by "#.##".
+std::string without_times(const std::string& console);
+
+// Every percentage printed on the console, in order, from `from` on.
+std::vector<unsigned long> percentages(const std::string& console, size_t from = 0, size_t to = std::string::npos);
+
+// Every "Done in" time on the console, in seconds.
+std::vector<double> phase_times(const std::string& console);
+
+// A Quennet running Mainboard 0.95 and Control 0.98 with the given faults
+// (in quennet-emu's words: "status=R@command=0x21", "no-reply@index=5", ...).
+device_model quennet(const std::vector<std::string>& faults = {}, version_pair mainboard = {0x00, 0x95},
+                     version_pair control = {0x00, 0x98});
+
+// The packets the device took (those whose write did not fail).
+std::vector<std::vector<uint8_t>> delivered(const device_model& device);
+
+// One 64-byte update packet: report id 2, command, big-endian address, length, payload, zeros.
+std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector<uint8_t>& payload);
+
+// The 1472 packets of a complete update of a device not running v0.90, in order.
+std::vector<std::vector<uint8_t>> complete_update_packets();
+
+// Packet indexes in a complete update.
+inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at 5920
+inline constexpr size_t LAST_CHUNK = 188; // the chunk at 0
+inline constexpr size_t HAND_OVER = 189;
+inline constexpr size_t ENTRY = 190;
+inline constexpr size_t FIRST_FLASH = 191;
+inline constexpr size_t LAST_FLASH = 1470;
+inline constexpr size_t RESTART = 1471;
+inline constexpr size_t ALL_PACKETS = 1472;

@@ -1,0 +1,233 @@
+// Complete and failed updates, in process against the emulated Quennet on a
+// simulated clock: the packets on the wire, the console dialogue word for
+// word, the phase times, what the device ends up holding, the exit status,
+// every failure message and every bound, each at its edge.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "emu/inprocess.h"
+#include "tests/common.h"
+
+namespace {
+
+const std::string CONSENTED = DIALOGUE_UP_TO_CONSENT;
+const std::string MAINBOARD_DONE = MAINBOARD_HEADING + mainboard_progress() + DONE;
+const std::string CONTROL_DONE = CONTROL_STARTED + control_progress(1, 320) + DONE;
+const std::string ALL_DONE = MAINBOARD_DONE + CONTROL_DONE;
+const std::string EEPROM_WRITE_FAILED = "\nWriting EEPROM failed!\n";
+
+TEST(complete_update, sends_every_packet_says_every_word_and_leaves_the_release_on_the_device)
+{
+    const inprocess_run run = run_in_process(quennet(), "y\n");
+    EXPECT_EQ(without_times(run.console), CONSENTED + ALL_DONE + RESTARTING + PAUSE_PROMPT);
+    EXPECT_EQ(run.exit_status, 0);
+    const std::vector<std::vector<uint8_t>> sent = delivered(run.device);
+    const std::vector<std::vector<uint8_t>> expected = complete_update_packets();
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(sent[i], expected[i]) << "packet " << i;
+    // 2 version replies, 187 EEPROM replies, hand-over, entry, 320 block acknowledgements.
+    EXPECT_EQ(run.read_lengths, std::vector<size_t>(2 + 187 + 2 + 320, 8));
+    EXPECT_TRUE(device_holds_release(run.device));
+    EXPECT_EQ(run.device.restarts, 1);
+    EXPECT_EQ(run.device.mainboard_version.minor, 0x97);
+    EXPECT_EQ(run.device.control_version.minor, 0x99);
+    EXPECT_EQ(violated_update_property(run.calls, run.exit_status, run.console, false), nullptr);
+}
+
+// Each "Done in" time is what the device itself took for its phase (its USB
+// frames and its work), to the rounding of two decimals: the Mainboard time
+// counts from the consent, the Control time from the end of the Mainboard
+// phase. A stopwatch that is not started again between the phases shows the
+// two phases together as the Control time.
+TEST(complete_update, each_phase_time_is_the_time_the_device_took_for_that_phase)
+{
+    bus_options realistic;
+    realistic.timing = realistic_timing();
+    const inprocess_run run = run_in_process(quennet(), "y\n", realistic);
+    ASSERT_EQ(run.exit_status, 0);
+    const std::vector<double> times = phase_times(run.console);
+    ASSERT_EQ(times.size(), 2u);
+    const auto& by_command = run.device_us_by_command;
+    const double mainboard = static_cast<double>(by_command[0x21]) * 1e-6;
+    const double control = static_cast<double>(by_command[0x30] + by_command[0x31] + by_command[0x32]) * 1e-6;
+    constexpr double TOLERANCE_SECONDS = 0.01;  // two decimals on the console
+    EXPECT_NEAR(times[0], mainboard, TOLERANCE_SECONDS);
+    EXPECT_NEAR(times[1], control, TOLERANCE_SECONDS);
+    EXPECT_GT(mainboard, 1.0);
+    EXPECT_GT(control, 3.0);
+}
+
+TEST(complete_update, percentages_rise_to_100_in_each_phase)
+{
+    const inprocess_run run = run_in_process(quennet(), "y\n");
+    const size_t control_at = run.console.find("Updating Control:");
+    ASSERT_NE(control_at, std::string::npos);
+    const std::vector<unsigned long> mainboard = percentages(run.console, 0, control_at);
+    const std::vector<unsigned long> control = percentages(run.console, control_at);
+    ASSERT_EQ(mainboard.size(), 186u);
+    ASSERT_EQ(control.size(), 320u);
+    EXPECT_TRUE(std::is_sorted(mainboard.begin(), mainboard.end()));
+    EXPECT_EQ(mainboard.front(), 0u);
+    EXPECT_EQ(mainboard.back(), 100u);
+    EXPECT_EQ(std::vector<unsigned long>(control.begin(), control.begin() + 4), (std::vector<unsigned long>{0, 0, 0, 1}));
+    EXPECT_EQ(control.back(), 100u);
+}
+
+TEST(opening, a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_run_goes_on)
+{
+    bus_options bus;
+    bus.keeps_sending = true;
+    const inprocess_run run = run_in_process(quennet(), "n\n", bus);
+    EXPECT_EQ(run.calls.drain_reads, DRAIN_READS_MAX);
+    const std::string dots(static_cast<size_t>(DRAIN_READS_MAX), '.');
+    EXPECT_NE(run.console.find("\n\nFound Quennet" + dots + " currently running:\n"), std::string::npos) << run.console;
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.calls.writes, 2);
+}
+
+struct outcome_case {
+    const char* name;
+    std::vector<std::string> faults;
+    std::string after_consent;  // console text, "#.##" for times, pause prompt excluded
+    int exit_status;
+    double waited_seconds;      // simulated time the run took (reply time-outs, blocked writes, late replies)
+    long packets_offered = -1;  // writes offered to the device, failed ones included; -1: not checked
+    version_pair mainboard{0x00, 0x95};
+};
+
+void PrintTo(const outcome_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class update_outcome : public testing::TestWithParam<outcome_case> {};
+
+// With no device timing, a run's simulated time is the time it waited
+// through time-outs, blocked writes and late replies, and nothing else.
+TEST_P(update_outcome, says_what_happened_and_ends_as_the_device_deserves)
+{
+    const outcome_case& c = GetParam();
+    const inprocess_run run = run_in_process(quennet(c.faults, c.mainboard), "y\n");
+    const std::string console = without_times(run.console);
+    const std::string consent = "Yes/[No]: ";
+    ASSERT_NE(console.find(consent), std::string::npos) << console;
+    EXPECT_EQ(console.substr(console.find(consent) + consent.size()), c.after_consent + PAUSE_PROMPT);
+    EXPECT_EQ(run.exit_status, c.exit_status);
+    EXPECT_NEAR(static_cast<double>(run.elapsed_us) * 1e-6, c.waited_seconds, 0.001);
+    if (c.packets_offered >= 0) {
+        EXPECT_EQ(static_cast<long>(run.device.packets.size()), c.packets_offered);
+    }
+    if (c.exit_status == 0) {
+        EXPECT_TRUE(device_holds_release(run.device));
+    } else {
+        EXPECT_FALSE(shows_success(run.console));
+        EXPECT_EQ(run.device.restarts, 0);
+    }
+    EXPECT_EQ(violated_update_property(run.calls, run.exit_status, run.console, false), nullptr);
+}
+
+std::vector<outcome_case> outcome_cases()
+{
+    const std::string success = ALL_DONE + RESTARTING;
+    const std::string flash_success_end = control_progress(1, 320) + DONE + RESTARTING;
+    const std::string before_control = MAINBOARD_DONE + CONTROL_STARTED;
+    return {
+        // Final step
+        {"running_0_90_is_asked_to_power_cycle_and_gets_no_restart", {}, ALL_DONE + POWER_CYCLE, 0, 0, 1471, {0x00, 0x90}},
+        {"running_0_91_is_restarted", {}, success, 0, 0, 1472, {0x00, 0x91}},
+        {"running_1_90_is_restarted", {}, success, 0, 0, 1472, {0x01, 0x90}},
+        {"unknown_mainboard_version_is_asked_to_power_cycle", {"echo=0x00@command=0x10"}, ALL_DONE + POWER_CYCLE, 0, 0, 1471},
+        {"failed_restart_write_is_reported_and_still_exits_0", {"write-fail@command=0x40"}, ALL_DONE + WRITE_FAILED, 0, 0, 1472},
+        // Mainboard phase
+        {"clear_unanswered", {"no-reply@index=2"}, NO_RESPONSE, 1, 1, 3},
+        {"clear_read_failed", {"status=R@index=2"}, "\nReading EEPROM failed!\n", 1, 0, 3},
+        {"clear_verify_failed", {"status=V@index=2"}, "\nVerify EEPROM failed!\n", 1, 0, 3},
+        {"clear_write_failed", {"status=W@index=2"}, EEPROM_WRITE_FAILED, 1, 0, 3},
+        {"clear_answered_with_another_status_goes_on_without_the_heading", {"garble=X@index=2"},
+         mainboard_progress() + DONE + CONTROL_DONE + RESTARTING, 0, 0, 1472},
+        {"first_chunk_unanswered", {"no-reply@command=0x21,address=5920"}, MAINBOARD_HEADING + NO_RESPONSE, 1, 1, 4},
+        {"first_chunk_read_failed", {"status=R@command=0x21,address=5920"}, MAINBOARD_HEADING + "\nReading EEPROM failed!\n", 1, 0, 4},
+        {"chunk_verify_failed", {"status=V@command=0x21,address=5888"},
+         MAINBOARD_HEADING + mainboard_progress(1) + "\nVerify EEPROM failed!\n", 1, 0, 5},
+        {"last_chunk_write_failed", {"status=W@index=188"}, MAINBOARD_HEADING + mainboard_progress(185) + EEPROM_WRITE_FAILED, 1, 0, 189},
+        {"chunk_answered_late_is_no_response", {"delay=1001@command=0x21,address=5888"},
+         MAINBOARD_HEADING + mainboard_progress(1) + NO_RESPONSE, 1, 1, 5},
+        {"chunk_answered_just_in_time", {"delay=1000@command=0x21,address=5888"}, success, 0, 1, 1472},
+        {"chunk_write_fails", {"write-fail@command=0x21,address=5920"}, MAINBOARD_HEADING + WRITE_FAILED + NO_RESPONSE, 1, 1, 4},
+        // A device one reply behind (an 'M' answer to one chunk, then 'K')
+        // hands the program an earlier chunk's 'K' for a chunk whose write
+        // failed: the chunk never reached the EEPROM, so the run must fail.
+        {"failed_chunk_write_behind_an_earlier_wait_reply", {"wait=1@command=0x21,address=5888", "write-fail@index=188"},
+         MAINBOARD_HEADING + mainboard_progress(1) + mainboard_progress(185).substr(mainboard_progress(2).size()) +
+             WRITE_FAILED + EEPROM_WRITE_FAILED,
+         1, 0, 189},
+        {"unplugged_in_mainboard_phase", {"unplug@index=100"},
+         MAINBOARD_HEADING + mainboard_progress(97) + "Unable to write()\nError: No such device\n" + NO_RESPONSE, 1, 0, 101},
+        {"a_device_answering_no_known_status_gets_no_percentages_and_the_phase_completes", {"garble=X@command=0x21,times=-1"},
+         DONE + CONTROL_DONE + RESTARTING, 0, 0, 1472},
+        // Control hand-over and bootloader entry
+        {"hand_over_unanswered", {"no-reply@command=0x30"}, MAINBOARD_DONE + NO_RESPONSE, 1, 1, 190},
+        {"hand_over_refused", {"status=W@command=0x30"}, MAINBOARD_DONE + "\nReplied 'W'\n", 1, 0, 190},
+        {"entry_unanswered", {"no-reply@index=190"}, MAINBOARD_DONE + "Bootloader entry" + NO_RESPONSE, 1, 1, 191},
+        {"entry_read_failed_is_a_reply_not_a_flash_failure", {"status=R@index=190"},
+         MAINBOARD_DONE + "Bootloader entry\nReplied 'R'\n", 1, 0, 191},
+        // Control flash
+        {"block_read_failed", {"status=R@command=0x31,address=144"}, before_control + "\nReading flash failed!\n", 1, 0, 195},
+        {"block_verify_failed", {"status=V@command=0x31,address=336"},
+         before_control + control_progress(1, 1) + "\nVerify flash failed!\n", 1, 0, 199},
+        {"block_write_failed", {"status=W@command=0x31,address=61392"},
+         before_control + control_progress(1, 319) + "\nWriting flash failed!\n", 1, 0, 1471},
+        {"acknowledgement_read_fails", {"unplug-after@command=0x31,address=528"},
+         before_control + control_progress(1, 2) + NO_RESPONSE, 1, 0, 203},
+        {"a_block_answered_with_wait_replies_gets_one_percentage",
+         {"wait=3@command=0x31,address=144", "wait=1@command=0x31,address=61392"}, success, 0, 0, 1472},
+        {"999_wait_replies_are_waited_through", {"wait=999@command=0x31,address=144"}, success, 0, 0, 1472},
+        {"1000_wait_replies_end_the_run", {"wait=1000@command=0x31,address=144"}, before_control + NO_RESPONSE, 1, 0, 195},
+        // Resends of a failed flash packet
+        {"flash_packet_resent_three_times_in_a_row", {"write-fail@command=0x32,address=48,times=3"},
+         before_control + repeated_write_failure("Input/output error", 3) + flash_success_end, 0, 0, 1475},
+        {"flash_packet_failing_a_fourth_time_ends_the_run", {"write-fail@command=0x32,address=48,times=-1"},
+         before_control + repeated_write_failure("Input/output error", 4) + NO_RESPONSE, 1, 0, 196},
+        {"failed_writes_count_again_after_a_good_write",
+         {"write-fail@command=0x32,address=48,times=3", "write-fail@command=0x32,address=96,times=3",
+          "write-fail@command=0x31,address=336,times=3"},
+         before_control + repeated_write_failure("Input/output error", 6) + control_progress(1, 1) + repeated_write_failure("Input/output error", 3) +
+             control_progress(2, 320) + DONE + RESTARTING,
+         0, 0, 1481},
+        {"failed_write_at_a_block_start_waits_before_the_resend", {"write-fail@command=0x32,address=192"},
+         before_control + control_progress(1, 1) + WRITE_FAILED + control_progress(2, 320) + DONE + RESTARTING, 0, 1, 1473},
+        // Silent block waits: a time-out and an unknown status count alike
+        {"one_silent_block_lets_streaming_go_on", {"no-reply@command=0x31,address=336"},
+         before_control + control_progress(1, 1) + control_progress(3, 320) + DONE + RESTARTING, 0, 1, 1472},
+        {"an_unknown_status_in_a_block_wait_counts_as_silence", {"garble=X@command=0x31,address=336"},
+         before_control + control_progress(1, 1) + control_progress(3, 320) + DONE + RESTARTING, 0, 0, 1472},
+        {"two_silent_blocks_in_a_row_let_streaming_go_on",
+         {"no-reply@command=0x31,address=336", "garble=X@command=0x31,address=528"},
+         before_control + control_progress(1, 1) + control_progress(4, 320) + DONE + RESTARTING, 0, 1, 1472},
+        {"three_silent_blocks_in_a_row_end_the_run",
+         {"no-reply@command=0x31,address=336", "garble=X@command=0x31,address=528", "no-reply@command=0x31,address=720"},
+         before_control + control_progress(1, 1) + NO_RESPONSE, 1, 2, 207},
+        {"silent_blocks_count_again_after_an_acknowledgement",
+         {"no-reply@command=0x31,address=336", "no-reply@command=0x31,address=528", "no-reply@command=0x31,address=912",
+          "garble=X@command=0x31,address=1104"},
+         before_control + control_progress(1, 1) + control_progress(4, 4) + control_progress(7, 320) + DONE + RESTARTING,
+         0, 3, 1472},
+        {"an_unacknowledged_last_block_ends_the_run", {"no-reply@command=0x31,address=61392"},
+         before_control + control_progress(1, 319) + NO_RESPONSE, 1, 3, 1471},
+        {"a_late_acknowledgement_of_the_last_block_is_waited_for", {"delay=1500@command=0x31,address=61392"},
+         before_control + flash_success_end, 0, 1.5, 1472},
+        // A device that stops reading: the USB layer takes four more reports,
+        // then every write blocks 5.1 s and fails.
+        {"a_device_that_hangs_in_the_control_phase", {"stop@index=700"},
+         before_control + control_progress(1, 127) + repeated_write_failure("Connection timed out", 4) + NO_RESPONSE,
+         1, 1 + 4 * 5.1, 708},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, update_outcome, testing::ValuesIn(outcome_cases()),
+                         [](const testing::TestParamInfo<outcome_case>& info) { return info.param.name; });
+
+}  // namespace
