@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Control bootloader and flash phase: hand-over, bootloader entry, then
 // the flash image streamed in 48-byte packets, four to a 192-byte block. The
 // last packet of each block is its commit, carrying the block's check byte;

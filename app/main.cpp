@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quennet-update: updates the Mainboard and Control software of a Calverra
 // Quennet with the release this build carries. Takes no arguments.
 #include "app/update_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Mainboard EEPROM phase. The first 32 EEPROM bytes are overwritten with
 // 0xFF before anything else and get their image bytes last, with the chunk at
 // address 0: a Mainboard whose update was cut off never starts a half-written

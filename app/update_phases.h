@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two update phases. Each returns true when its component is written and
 // acknowledged; on false it has printed why and the run takes its abort exit.
 #pragma once

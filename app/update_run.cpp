@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/update_run.h"
 
 #include <cctype>

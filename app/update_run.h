@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update run: the program's whole control flow from the banner to one of
 // its two exits.
 #pragma once

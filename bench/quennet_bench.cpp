@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quennet-bench: what a complete update costs, measured against the emulated
 // Quennet with the timing of a real device on a USB full-speed bus.
 //

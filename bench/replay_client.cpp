@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays the device traffic of a recorded update with nothing else around it:
 // the same writes, each followed by the same number of reads, through the same
 // hidapi calls. Against the same emulated device it takes what the emulation

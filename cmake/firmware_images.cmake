@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The release's two images enter the build as constant data. A raw image file
 # given in QUENNET_MAINBOARD_IMAGE / QUENNET_CONTROL_IMAGE must have exactly the
 # size the update phases are written for; without one, a deterministic
@@ -23,15 +24,18 @@ function(quennet_embed_image symbol variable size kind)
     endif()
     set(source_args --input "${path}")
     set(depends "${path}")
+    set(raw "${path}")
     message(STATUS "${symbol}: ${path}")
   else()
-    set(source_args --placeholder ${kind})
+    set(raw "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.bin")
+    set(source_args --placeholder ${kind} --raw-output "${raw}")
     set(depends "")
     set(QUENNET_PLACEHOLDER_IMAGES TRUE PARENT_SCOPE)
     message(STATUS "${symbol}: placeholder (set ${variable} to a release's image)")
   endif()
+  set(${variable}_RAW "${raw}" PARENT_SCOPE)  # the image's bytes as a file, for their SHA-256
   add_custom_command(
-    OUTPUT "${output}"
+    OUTPUT "${output}" ${raw}
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/payload"
     COMMAND embed_image --symbol ${symbol} --size ${size} --output "${output}" ${source_args}
     DEPENDS embed_image ${depends}
@@ -42,6 +46,8 @@ endfunction()
 
 quennet_embed_image(mainboard_image QUENNET_MAINBOARD_IMAGE 5930 mainboard)
 quennet_embed_image(control_image QUENNET_CONTROL_IMAGE 61440 control)
+set(QUENNET_MAINBOARD_RAW "${QUENNET_MAINBOARD_IMAGE_RAW}")
+set(QUENNET_CONTROL_RAW "${QUENNET_CONTROL_IMAGE_RAW}")
 
 # Targets in other folders that compile the generated sources depend on this.
 add_custom_target(quennet_image_sources DEPENDS ${QUENNET_IMAGE_SOURCES})

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an emulated USB bus holds, whichever way it is emulated (umockdev's
 // hidraw testbed or hidapi's interface in process): the HID interfaces that
 // enumeration shows, which of them the emulated Quennet answers, and how the

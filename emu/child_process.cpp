@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emu/child_process.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child process, either with its console captured through
 // pipes and a bound on its run time, or on the caller's own terminal.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emu/device_model.h"
 
 #include <algorithm>

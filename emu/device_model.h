@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated Quennet: plain logic without I/O. It takes one output report
 // at a time and says what the device does with it: which input reports it
 // answers, whether the write fails, whether the device goes away. It holds what

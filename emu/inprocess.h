@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated Quennet behind hidapi's interface, in the program's own
 // process: in this build the hid_* functions and the platform's counter are
 // linked from emu/inprocess_hidapi.cpp instead of hidapi and the clock, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hidapi's functions and the platform counter, answered by the emulated
 // Quennet in this process on a simulated clock (see emu/inprocess.h).
 #include "emu/inprocess.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quennet-emu: runs quennet-update (or another command) against an emulated
 // Quennet on an emulated USB bus, on this terminal, so that the program can be
 // tried without the device. After each run it says what the device now holds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated USB bus: a umockdev testbed in which the real hidapi library
 // finds one or more HID interfaces, one of which is answered by the emulated
 // Quennet (device_model). The program under test runs as a child process with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "emu/update_properties.h"
 
 #include <algorithm>

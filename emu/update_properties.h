@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What no device, however broken or hostile, may make quennet-update do,
 // checked after a whole run against the record of its HID library calls. The
 // stand-ins for the HID library (the fuzz build's scripted one and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The language in which a fuzz input scripts the HID library: what each
 // enumeration finds, whether the open succeeds, how every write goes and what
 // every read returns, and the answer at the consent prompt. The scripted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the fuzz target's seed corpus: a clean update and each failure path,
 // in the script language of device_script.h.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands in for libhidapi in the fuzz build: the program's own code calls
 // these functions, linked in place of the library's, and every answer comes
 // from the fuzz input (device_script.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The HID library as the fuzz input scripts it, with a record of every call
 // the program made, for the properties checked after each run.
 #pragma once

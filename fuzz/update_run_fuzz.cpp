@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the whole update run, in process, against a device whose
 // every answer comes from the fuzz input. After each run it checks what no
 // device, however broken or hostile, may make the program do.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the one Quennet on the bus and opening its update interface.
 #pragma once
 

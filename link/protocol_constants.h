@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every constant of the Quennet's update protocol, in one table: the device's
 // identity on the bus, the report layouts, the command and status codes and the
 // reply time-out. Nothing else in the program spells out a protocol number.

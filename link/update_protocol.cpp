@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "link/update_protocol.h"
 
 #include <cstring>

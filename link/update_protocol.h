@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update report protocol: building and sending update_packets, reading
 // reply_reports, and the arithmetic both sides agree on.
 #pragma once

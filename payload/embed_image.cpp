@@ -1,11 +1,15 @@
+// SPDX-License-Identifier: MIT
 // Build tool: turns a release's raw image file into a C++ source file that
 // defines the image as constant data, or, without a file, writes a
 // deterministic placeholder image of the required size.
 //
 //   embed_image --symbol NAME --size BYTES --output FILE.cpp (--input RAW | --placeholder KIND)
+//               [--raw-output FILE]
 //
 // KIND is "mainboard" (pseudo-random bytes) or "control" (every byte value
-// equally often, as in the enciphered images of a release).
+// equally often, as in the enciphered images of a release). --raw-output
+// also writes the image's bytes as they are, so that their SHA-256 can be
+// published.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +57,7 @@ int main(int argc, char** argv)
     const char* output = nullptr;
     const char* input = nullptr;
     const char* kind = nullptr;
+    const char* raw_output = nullptr;
     size_t size = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--symbol") == 0)
@@ -65,6 +70,8 @@ int main(int argc, char** argv)
             input = argv[i + 1];
         else if (std::strcmp(argv[i], "--placeholder") == 0)
             kind = argv[i + 1];
+        else if (std::strcmp(argv[i], "--raw-output") == 0)
+            raw_output = argv[i + 1];
     }
     if (symbol == nullptr || output == nullptr || size == 0 || (input == nullptr) == (kind == nullptr)) {
         std::fprintf(stderr, "usage: embed_image --symbol NAME --size BYTES --output FILE "
@@ -84,6 +91,14 @@ int main(int argc, char** argv)
         }
     } else {
         bytes = placeholder(kind, size);
+    }
+    if (raw_output != nullptr) {
+        std::FILE* raw = std::fopen(raw_output, "wb");
+        const bool written = raw != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), raw) == bytes.size();
+        if (raw == nullptr || std::fclose(raw) != 0 || !written) {
+            std::fprintf(stderr, "embed_image: cannot write %s\n", raw_output);
+            return 1;
+        }
     }
     std::FILE* out = std::fopen(output, "w");
     if (out == nullptr) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device software this build carries: one release's Mainboard EEPROM image,
 // Control flash image and bootloader entry code, as constant data. The images
 // are opaque: they are cut into packets by offset and sent as stored.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs complete updates against the emulated Quennet with realistic timing and
 # prints what they cost. Argument: the number of runs (default 3).
 set -euo pipefail

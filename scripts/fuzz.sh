@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A longer fuzz campaign than the test command's: builds the fuzz target and
 # runs it for the given number of seconds (default 3600) on both cores,
 # keeping what it finds in fuzz-corpus/ (crashes as crash-* files).

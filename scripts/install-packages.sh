@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and trying quennet-update need;
 # with --test-tools also those the tests need (the fuzz build's clang and its
 # libFuzzer runtime, the static analysers, groff for the manual page).
@@ -7,7 +8,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
 if [ "${1:-}" = --test-tools ]; then
-    packages+=(clang libclang-rt-14-dev clang-tidy cppcheck groff-base)
+    packages+=(clang libclang-rt-14-dev clang-tidy cppcheck groff-base lintian rpm dpkg-dev)
 fi
 
 missing=()

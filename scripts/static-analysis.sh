@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs clang-tidy (checks in .clang-tidy) and cppcheck over the project's own
 # sources; fails on any finding. Needs the compile databases of the default
 # and fuzz builds (scripts/test-all.sh configures both first).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs every test: the normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds,
 # then a short campaign), and the static analysers.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds quennet-update and runs it against the emulated Quennet on this
 # terminal, with the timing of a real device. Options go to quennet-emu
 # (see: build/default/emu/quennet-emu --help), e.g. --mainboard 0.90.

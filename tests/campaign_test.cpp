@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reliability at scale, in process on a simulated clock: ten thousand seeded
 // random fault plans, each followed by a clean rerun on the same device, and
 // an update cut off before and after every one of its 1472 packets, each

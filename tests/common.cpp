@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/common.h"
 
 #include <gtest/gtest.h>

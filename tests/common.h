@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every test of quennet-update shares, whichever way it reaches the
 // emulated Quennet: the console texts it expects (times shown as "#.##", see
 // without_times), the packets of a complete update as built here,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated Quennet's own logic: what the tests rely on when they judge the
 // program by what the device ends up holding.
 #include <gtest/gtest.h>

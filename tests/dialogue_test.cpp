@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run up to consent, against the real hidapi library and the emulated
 // Quennet: discovery, opening, version queries, consent and the abort exit.
 #include <gtest/gtest.h>

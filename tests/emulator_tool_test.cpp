@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quennet-emu, the tool that lets a person try quennet-update without the
 // device: its options reach the emulated Quennet, and it says what the device
 // holds after each run.

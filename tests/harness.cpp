@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/harness.h"
 
 #include <gtest/gtest.h>

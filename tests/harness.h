@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real quennet-update against the emulated Quennet and collects what
 // a person and the device saw.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole updates through the real hidapi library and the kernel's hidraw
 // interface as umockdev emulates it: what the in-process tests cannot show,
 // the bytes hidapi really writes, the error texts it really gives, and time

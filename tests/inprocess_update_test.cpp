@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Complete and failed updates, in process against the emulated Quennet on a
 // simulated clock: the packets on the wire, the console dialogue word for
 // word, the phase times, what the device ends up holding, the exit status,

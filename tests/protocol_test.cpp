@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packet layout, check byte, identity filter and error text of the update
 // protocol, without a device.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a release's image files enter the build: exactly as stored, and only at
 // their exact sizes. The image files are made here, so none is kept in the
 // repository.

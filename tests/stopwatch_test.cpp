@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stopwatch and the progress line's texts.
 #include <gtest/gtest.h>
 

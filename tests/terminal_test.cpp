@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The press-a-key prompt on a real terminal: one key without Enter, and the
 // terminal's settings as they were afterwards.
 #include <gtest/gtest.h>

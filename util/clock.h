@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform's monotonic high-resolution counter, read as ticks.
 #pragma once
 

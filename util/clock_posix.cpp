@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The counter on POSIX systems: the monotonic clock, in nanosecond ticks.
 #include "util/clock.h"
 

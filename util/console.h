@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console: everything the program shows goes through console_print, which
 // flushes at once so that texts without a line end (the discovery line, the
 // consent prompt, percentages) show immediately, on a terminal or a pipe.

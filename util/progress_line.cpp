@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/progress_line.h"
 
 #include "util/console.h"

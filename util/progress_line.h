@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line of an update phase: a percentage that overwrites itself,
 // then the phase's time written over the last percentage.
 #pragma once

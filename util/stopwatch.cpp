@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/stopwatch.h"
 
 #include "util/clock.h"

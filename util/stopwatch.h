@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program-wide stopwatch that times the two update phases.
 #pragma once
 

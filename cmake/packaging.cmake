@@ -1,0 +1,149 @@
+# SPDX-License-Identifier: MIT
+# Install rules and packages: a .deb that Debian's lintian accepts and an RPM
+# for Fedora and openSUSE, both reproducible, both telling which images they
+# carry and under which terms.
+include(GNUInstallDirs)
+set(QUENNET_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule goes, relative to the install prefix")
+set(QUENNET_IMAGE_TERMS "" CACHE FILEPATH "File with the terms under which the release's images are distributed; the packages carry it")
+set(QUENNET_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/quennet-update")
+
+# The time every packaged file carries, and the changelog's date: the last
+# commit's, as Debian's reproducible builds take it.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(QUENNET_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+                  OUTPUT_VARIABLE QUENNET_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
+                  RESULT_VARIABLE git_status)
+  if(NOT git_status EQUAL 0 OR QUENNET_SOURCE_DATE_EPOCH STREQUAL "")
+    set(QUENNET_SOURCE_DATE_EPOCH 0)
+  endif()
+endif()
+
+# The revisions the banner shows, from app/update_run.h: "0.97", "0.99".
+file(READ "${PROJECT_SOURCE_DIR}/app/update_run.h" QUENNET_UPDATE_RUN_H)
+foreach(component MAINBOARD CONTROL)
+  if(NOT QUENNET_UPDATE_RUN_H MATCHES "TARGET_${component}_REVISION\\{0x([0-9A-Fa-f]+), 0x([0-9A-Fa-f]+)\\}")
+    message(FATAL_ERROR "app/update_run.h: TARGET_${component}_REVISION not found")
+  endif()
+  math(EXPR major "0x${CMAKE_MATCH_1}" OUTPUT_FORMAT HEXADECIMAL)
+  math(EXPR minor "0x${CMAKE_MATCH_2} + 256" OUTPUT_FORMAT HEXADECIMAL)
+  string(SUBSTRING "${major}" 2 -1 major)
+  string(SUBSTRING "${minor}" 3 -1 minor)
+  string(TOUPPER "${major}.${minor}" QUENNET_${component}_REVISION)
+endforeach()
+
+set(CPACK_PACKAGE_NAME quennet-update)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}+mainboard${QUENNET_MAINBOARD_REVISION}+control${QUENNET_CONTROL_REVISION}")
+if(QUENNET_PLACEHOLDER_IMAGES)
+  # A package that carries placeholder images says so in its version.
+  string(APPEND CPACK_PACKAGE_VERSION "+placeholder")
+endif()
+set(CPACK_PACKAGE_VENDOR "Harlowmere Audio")
+set(CPACK_PACKAGE_CONTACT "Harlowmere Audio <support@harlowmere-audio.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "update the software of a Calverra Quennet")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Writes the Mainboard and Control software of release Mainboard\nv${QUENNET_MAINBOARD_REVISION}, Control v${QUENNET_CONTROL_REVISION} to a Calverra Quennet USB audio device, and lets\nthe person at the machine reach the device without root.")
+
+# --- What is installed ---------------------------------------------------------
+install(TARGETS quennet-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES_DIR} COMPONENT program)
+
+# The manual page and the Debian changelog, compressed without a name or a
+# time in the gzip header.
+find_program(QUENNET_GZIP gzip REQUIRED)
+set(packaging_dir "${PROJECT_BINARY_DIR}/packaging")
+string(TIMESTAMP QUENNET_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+if(NOT QUENNET_SOURCE_DATE_EPOCH EQUAL 0)
+  set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(ENV{SOURCE_DATE_EPOCH} "${QUENNET_SOURCE_DATE_EPOCH}")
+  string(TIMESTAMP QUENNET_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
+endif()
+configure_file(packaging/changelog.in "${packaging_dir}/changelog" @ONLY)
+add_custom_command(
+  OUTPUT "${packaging_dir}/quennet-update.1.gz" "${packaging_dir}/changelog.gz"
+  COMMAND ${QUENNET_GZIP} -9n -c "${PROJECT_SOURCE_DIR}/packaging/quennet-update.1" > "${packaging_dir}/quennet-update.1.gz"
+  COMMAND ${QUENNET_GZIP} -9n -c "${packaging_dir}/changelog" > "${packaging_dir}/changelog.gz"
+  DEPENDS packaging/quennet-update.1 "${packaging_dir}/changelog"
+  COMMENT "Compressing the manual page and the changelog")
+
+# The SHA-256 of each image this build embeds, for owners to check.
+if(QUENNET_PLACEHOLDER_IMAGES)
+  set(image_kind "placeholder")
+else()
+  set(image_kind "release")
+endif()
+add_custom_command(
+  OUTPUT "${packaging_dir}/images.sha256"
+  COMMAND ${CMAKE_COMMAND} -DMAINBOARD=${QUENNET_MAINBOARD_RAW} -DCONTROL=${QUENNET_CONTROL_RAW}
+          -DMAINBOARD_NAME=mainboard-v${QUENNET_MAINBOARD_REVISION}-${image_kind}.bin
+          -DCONTROL_NAME=control-v${QUENNET_CONTROL_REVISION}-${image_kind}.bin
+          -DOUTPUT=${packaging_dir}/images.sha256 -P ${PROJECT_SOURCE_DIR}/cmake/write_image_hashes.cmake
+  DEPENDS ${QUENNET_MAINBOARD_RAW} ${QUENNET_CONTROL_RAW} ${PROJECT_SOURCE_DIR}/cmake/write_image_hashes.cmake
+  COMMENT "Writing the images' SHA-256")
+add_custom_target(quennet_package_files ALL
+  DEPENDS "${packaging_dir}/quennet-update.1.gz" "${packaging_dir}/changelog.gz" "${packaging_dir}/images.sha256")
+
+install(FILES "${packaging_dir}/quennet-update.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+install(FILES "${packaging_dir}/images.sha256" DESTINATION ${QUENNET_DOC_DIR} COMPONENT program)
+
+# The terms of the images: the release engineer's file, or a word on where
+# they come from.
+if(QUENNET_IMAGE_TERMS)
+  get_filename_component(QUENNET_IMAGE_TERMS "${QUENNET_IMAGE_TERMS}" ABSOLUTE)
+  if(NOT EXISTS "${QUENNET_IMAGE_TERMS}")
+    message(FATAL_ERROR "QUENNET_IMAGE_TERMS: ${QUENNET_IMAGE_TERMS} does not exist")
+  endif()
+  install(FILES "${QUENNET_IMAGE_TERMS}" DESTINATION ${QUENNET_DOC_DIR} RENAME IMAGE-TERMS COMPONENT program)
+  set(QUENNET_IMAGES_COMMENT "The Mainboard and Control images embedded in quennet-update are\n not covered by this licence: their terms are in IMAGE-TERMS beside this file.")
+elseif(QUENNET_PLACEHOLDER_IMAGES)
+  set(QUENNET_IMAGES_COMMENT "The Mainboard and Control images come with the device's release. This\n build carries placeholder images instead, which carry no terms.")
+else()
+  set(QUENNET_IMAGES_COMMENT "The Mainboard and Control images embedded in quennet-update come with\n the device's release and are not covered by this licence.")
+endif()
+
+# Debian: a machine-readable copyright file and the changelog; RPM: the
+# licence where Fedora and openSUSE keep licences.
+file(READ "${PROJECT_SOURCE_DIR}/LICENSE" license_text)
+string(REGEX REPLACE "^MIT License\n\n" "" license_text "${license_text}")
+string(REGEX REPLACE "\n$" "" license_text "${license_text}")
+string(REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+string(REPLACE "\n" "\n " QUENNET_LICENSE_PARAGRAPH " ${license_text}")
+configure_file(packaging/copyright.in "${packaging_dir}/copyright" @ONLY)
+install(FILES "${packaging_dir}/copyright" "${packaging_dir}/changelog.gz" DESTINATION ${QUENNET_DOC_DIR} COMPONENT deb)
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/quennet-update COMPONENT rpm)
+
+# --- Packages ---------------------------------------------------------------------
+set(CPACK_GENERATOR DEB RPM)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_RPM_COMPONENT_INSTALL ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+configure_file(cmake/cpack_generators.cmake.in "${PROJECT_BINARY_DIR}/cpack_generators.cmake" @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/cpack_generators.cmake")
+
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # dependencies from the binary, by dpkg-shlibdeps
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+set(CPACK_RPM_PACKAGE_LICENSE MIT)
+set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
+set(CPACK_RPM_PACKAGE_URL "https://harlowmere-audio.invalid/quennet")
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+# rpmbuild finds the libraries the binary needs (libhidapi-hidraw.so.0, which
+# Fedora's hidapi and openSUSE's libhidapi-hidraw0 provide).
+set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE "${PROJECT_SOURCE_DIR}/packaging/postinst")
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/lib/udev /usr/lib/udev/rules.d /usr/share/licenses /usr/share/man /usr/share/man/man1)
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _buildhost reproducible
+%define source_date_epoch_from_changelog 0
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _build_id_links none")
+include(CPack)

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Checks the packages as a distribution would: lintian on the .deb of a
+# placeholder build and of a release build, the images' SHA-256 and terms in
+# the package, two builds in different folders giving byte-identical .debs,
+# and the RPM's files and dependencies.
+#
+#   package_test.sh SOURCE_DIR BUILD_DIR CHECK
+# CHECK: pack | lintian | release | reproducible | rpm
+set -euo pipefail
+source_dir=$1
+build_dir=$2
+check=$3
+packages="$build_dir/packages"
+scratch="$build_dir/package-scratch"
+
+fail() {
+    echo "FAILED: $*"
+    exit 1
+}
+
+deb_of() { ls "$1"/quennet-update_*.deb 2>/dev/null | head -n 1; }
+rpm_of() { ls "$1"/quennet-update-*.rpm 2>/dev/null | head -n 1; }
+
+# Lintian's verdict on a package: any error or warning fails.
+lintian_clean() {
+    local output
+    output=$(lintian --allow-root "$1" 2>&1 | grep -v '^running with root privileges' || true)
+    echo "lintian $(basename "$1"): ${output:-no tags}"
+    if grep -E '^(E|W): ' <<<"$output"; then
+        fail "lintian reports errors or warnings"
+    fi
+}
+
+# Configures and builds only what a package needs, in a folder of its own.
+build_packages() {
+    local dir=$1
+    shift
+    rm -rf "$dir"
+    cmake -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENNET_BUILD_EMULATOR=OFF "$@" >/dev/null
+    cmake --build "$dir" -j2 --target quennet-update quennet_package_files >/dev/null
+    (cd "$dir" && cpack -G DEB >/dev/null && cpack -G RPM >/dev/null)
+}
+
+case "$check" in
+pack)
+    rm -rf "$packages"
+    (cd "$build_dir" && cpack -B "$packages" >/dev/null)
+    deb_of "$packages" && rpm_of "$packages"
+    ;;
+lintian)
+    deb=$(deb_of "$packages")
+    [ -n "$deb" ] || fail "no .deb in $packages"
+    lintian_clean "$deb"
+    version=$(dpkg-deb -f "$deb" Version)
+    [[ "$version" =~ ^[0-9.]+\+mainboard0\.97\+control0\.99\+placeholder$ ]] || fail "version $version"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "Depends: $depends"
+    [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libc6* ]] || fail "dependencies not computed from the binary"
+    root="$scratch/placeholder-root"
+    rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
+    doc="$root/usr/share/doc/quennet-update"
+    grep -q '^License: MIT' "$doc/copyright" || fail "no MIT licence in the copyright file"
+    grep -q 'placeholder images instead, which carry no terms' "$doc/copyright" || fail "the copyright file does not say the images are placeholders"
+    zcat "$root/usr/share/man/man1/quennet-update.1.gz" | grep -q '^.TH QUENNET-UPDATE 1' || fail "manual page"
+    for name in mainboard_image control_image; do
+        sum=$(sha256sum "$build_dir/payload/$name.bin" | cut -d' ' -f1)
+        grep -q "^$sum  ${name%_image}-v0\.9[79]-placeholder\.bin$" "$doc/images.sha256" || fail "images.sha256 lacks $name ($sum)"
+    done
+    ;;
+release)
+    # A release build with its images and their terms.
+    dir="$scratch/release"
+    mkdir -p "$scratch/images"
+    head -c 5930 /dev/urandom >"$scratch/images/mainboard.bin"
+    head -c 61440 /dev/urandom >"$scratch/images/control.bin"
+    printf 'The Quennet software images are distributed with the device.\n' >"$scratch/images/terms.txt"
+    build_packages "$dir" -DQUENNET_MAINBOARD_IMAGE="$scratch/images/mainboard.bin" \
+        -DQUENNET_CONTROL_IMAGE="$scratch/images/control.bin" -DQUENNET_IMAGE_TERMS="$scratch/images/terms.txt"
+    deb=$(deb_of "$dir")
+    lintian_clean "$deb"
+    [ "$(dpkg-deb -f "$deb" Version)" = "1.0.0+mainboard0.97+control0.99" ] || fail "release version $(dpkg-deb -f "$deb" Version)"
+    root="$scratch/release-root"
+    rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
+    doc="$root/usr/share/doc/quennet-update"
+    cmp "$doc/IMAGE-TERMS" "$scratch/images/terms.txt" || fail "the images' terms are not in the package"
+    (cd "$scratch/images" && sed -e 's/mainboard-v0.97-release.bin/mainboard.bin/' -e 's/control-v0.99-release.bin/control.bin/' \
+        "$doc/images.sha256" | sha256sum -c) || fail "images.sha256 does not match the release's images"
+    ;;
+reproducible)
+    # The same sources, another folder, another time: the same .deb.
+    dir="$scratch/again"
+    build_packages "$dir"
+    first=$(deb_of "$packages")
+    second=$(deb_of "$dir")
+    if ! cmp "$first" "$second"; then
+        mkdir -p "$scratch/a" "$scratch/b"
+        (cd "$scratch/a" && rm -rf ./* && ar x "$first")
+        (cd "$scratch/b" && rm -rf ./* && ar x "$second")
+        for member in $(ls "$scratch/a"); do
+            cmp -s "$scratch/a/$member" "$scratch/b/$member" || {
+                echo "member $member differs:"
+                diff <(tar tvf "$scratch/a/$member" 2>/dev/null) <(tar tvf "$scratch/b/$member" 2>/dev/null) || true
+            }
+        done
+        fail "two builds of the same sources give different packages"
+    fi
+    echo "identical: $(basename "$first") ($(stat -c %s "$first") bytes)"
+    ;;
+rpm)
+    rpm=$(rpm_of "$packages")
+    [ -n "$rpm" ] || fail "no .rpm in $packages"
+    files=$(rpm -qlp "$rpm" 2>/dev/null)
+    echo "$files"
+    for file in /usr/bin/quennet-update /usr/lib/udev/rules.d/70-quennet-update.rules \
+        /usr/share/man/man1/quennet-update.1.gz /usr/share/licenses/quennet-update/LICENSE \
+        /usr/share/doc/quennet-update/images.sha256; do
+        grep -qx "$file" <<<"$files" || fail "the RPM lacks $file"
+    done
+    ! grep -qE '^/usr/share/man$|^/usr/lib/udev$' <<<"$files" || fail "the RPM claims folders the system owns"
+    requires=$(rpm -qp --requires "$rpm" 2>/dev/null)
+    grep -q '^libhidapi-hidraw.so.0()(64bit)$' <<<"$requires" || fail "the RPM does not require hidapi's hidraw library"
+    [ "$(rpm -qp --queryformat '%{LICENSE}' "$rpm" 2>/dev/null)" = MIT ] || fail "the RPM's licence is not MIT"
+    ;;
+*)
+    fail "unknown check $check"
+    ;;
+esac
+echo "passed: $check"
