@@ -5,7 +5,27 @@
 # placeholder of that size is generated. Either way the generated source is
 # rebuilt when its input changes.
 
-add_executable(embed_image payload/embed_image.cpp)
+# The embedding tool runs at build time, so it is built for the build
+# machine: in a cross build with the build machine's own compiler, when
+# configuring (and again when its source changes).
+if(CMAKE_CROSSCOMPILING)
+  find_program(QUENNET_HOST_CXX NAMES c++ g++ REQUIRED)
+  set(host_embed_image "${CMAKE_CURRENT_BINARY_DIR}/host/embed_image")
+  file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/host")
+  execute_process(COMMAND ${QUENNET_HOST_CXX} -std=c++20 -O2 -o "${host_embed_image}"
+                          "${PROJECT_SOURCE_DIR}/payload/embed_image.cpp"
+                  RESULT_VARIABLE host_status ERROR_VARIABLE host_errors)
+  if(NOT host_status EQUAL 0)
+    message(FATAL_ERROR "cannot build embed_image for the build machine:\n${host_errors}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/payload/embed_image.cpp")
+  add_executable(embed_image IMPORTED)
+  set_target_properties(embed_image PROPERTIES IMPORTED_LOCATION "${host_embed_image}")
+  set(QUENNET_EMBED_IMAGE_DEPENDS "${host_embed_image}")
+else()
+  add_executable(embed_image payload/embed_image.cpp)
+  set(QUENNET_EMBED_IMAGE_DEPENDS embed_image)
+endif()
 
 set(QUENNET_IMAGE_SOURCES "")
 set(QUENNET_PLACEHOLDER_IMAGES FALSE)
@@ -38,7 +58,7 @@ function(quennet_embed_image symbol variable size kind)
     OUTPUT "${output}" ${raw}
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/payload"
     COMMAND embed_image --symbol ${symbol} --size ${size} --output "${output}" ${source_args}
-    DEPENDS embed_image ${depends}
+    DEPENDS ${QUENNET_EMBED_IMAGE_DEPENDS} ${depends}
     COMMENT "Embedding ${symbol}"
     VERBATIM)
   set(QUENNET_IMAGE_SOURCES ${QUENNET_IMAGE_SOURCES} "${output}" PARENT_SCOPE)

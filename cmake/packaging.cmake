@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Install rules and packages: a .deb that Debian's lintian accepts and an RPM
-# for Fedora and openSUSE, both reproducible, both telling which images they
-# carry and under which terms.
+# for Fedora and openSUSE, both reproducible, or on Windows a zip; each tells
+# which images it carries and under which terms.
 include(GNUInstallDirs)
 set(QUENNET_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule goes, relative to the install prefix")
 set(QUENNET_IMAGE_TERMS "" CACHE FILEPATH "File with the terms under which the release's images are distributed; the packages carry it")
@@ -45,6 +45,50 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "update the software of a Calverra Quennet
 set(CPACK_PACKAGE_DESCRIPTION
     "Writes the Mainboard and Control software of release Mainboard\nv${QUENNET_MAINBOARD_REVISION}, Control v${QUENNET_CONTROL_REVISION} to a Calverra Quennet USB audio device, and lets\nthe person at the machine reach the device without root.")
 
+# The SHA-256 of each image this build embeds, for owners to check.
+set(packaging_dir "${PROJECT_BINARY_DIR}/packaging")
+if(QUENNET_PLACEHOLDER_IMAGES)
+  set(image_kind "placeholder")
+else()
+  set(image_kind "release")
+endif()
+add_custom_command(
+  OUTPUT "${packaging_dir}/images.sha256"
+  COMMAND ${CMAKE_COMMAND} -DMAINBOARD=${QUENNET_MAINBOARD_RAW} -DCONTROL=${QUENNET_CONTROL_RAW}
+          -DMAINBOARD_NAME=mainboard-v${QUENNET_MAINBOARD_REVISION}-${image_kind}.bin
+          -DCONTROL_NAME=control-v${QUENNET_CONTROL_REVISION}-${image_kind}.bin
+          -DOUTPUT=${packaging_dir}/images.sha256 -P ${PROJECT_SOURCE_DIR}/cmake/write_image_hashes.cmake
+  DEPENDS ${QUENNET_MAINBOARD_RAW} ${QUENNET_CONTROL_RAW} ${PROJECT_SOURCE_DIR}/cmake/write_image_hashes.cmake
+  COMMENT "Writing the images' SHA-256")
+
+if(QUENNET_IMAGE_TERMS)
+  get_filename_component(QUENNET_IMAGE_TERMS "${QUENNET_IMAGE_TERMS}" ABSOLUTE)
+  if(NOT EXISTS "${QUENNET_IMAGE_TERMS}")
+    message(FATAL_ERROR "QUENNET_IMAGE_TERMS: ${QUENNET_IMAGE_TERMS} does not exist")
+  endif()
+endif()
+configure_file(cmake/cpack_generators.cmake.in "${PROJECT_BINARY_DIR}/cpack_generators.cmake" @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/cpack_generators.cmake")
+
+if(WIN32)
+  # A zip with the program at its root, a README for Windows owners, the
+  # licence and the images' SHA-256 and terms.
+  add_custom_target(quennet_package_files ALL DEPENDS "${packaging_dir}/images.sha256")
+  install(TARGETS quennet-update RUNTIME DESTINATION . COMPONENT program)
+  install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt COMPONENT program)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT program)
+  install(FILES "${packaging_dir}/images.sha256" DESTINATION . COMPONENT program)
+  if(QUENNET_IMAGE_TERMS)
+    install(FILES "${QUENNET_IMAGE_TERMS}" DESTINATION . RENAME IMAGE-TERMS.txt COMPONENT program)
+  endif()
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_PACKAGE_FILE_NAME "quennet-update-${CPACK_PACKAGE_VERSION}-windows-x64")
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 # --- What is installed ---------------------------------------------------------
 install(TARGETS quennet-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES_DIR} COMPONENT program)
@@ -52,7 +96,6 @@ install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES
 # The manual page and the Debian changelog, compressed without a name or a
 # time in the gzip header.
 find_program(QUENNET_GZIP gzip REQUIRED)
-set(packaging_dir "${PROJECT_BINARY_DIR}/packaging")
 string(TIMESTAMP QUENNET_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 if(NOT QUENNET_SOURCE_DATE_EPOCH EQUAL 0)
   set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
@@ -68,20 +111,6 @@ add_custom_command(
   DEPENDS packaging/quennet-update.1 "${packaging_dir}/changelog"
   COMMENT "Compressing the manual page and the changelog")
 
-# The SHA-256 of each image this build embeds, for owners to check.
-if(QUENNET_PLACEHOLDER_IMAGES)
-  set(image_kind "placeholder")
-else()
-  set(image_kind "release")
-endif()
-add_custom_command(
-  OUTPUT "${packaging_dir}/images.sha256"
-  COMMAND ${CMAKE_COMMAND} -DMAINBOARD=${QUENNET_MAINBOARD_RAW} -DCONTROL=${QUENNET_CONTROL_RAW}
-          -DMAINBOARD_NAME=mainboard-v${QUENNET_MAINBOARD_REVISION}-${image_kind}.bin
-          -DCONTROL_NAME=control-v${QUENNET_CONTROL_REVISION}-${image_kind}.bin
-          -DOUTPUT=${packaging_dir}/images.sha256 -P ${PROJECT_SOURCE_DIR}/cmake/write_image_hashes.cmake
-  DEPENDS ${QUENNET_MAINBOARD_RAW} ${QUENNET_CONTROL_RAW} ${PROJECT_SOURCE_DIR}/cmake/write_image_hashes.cmake
-  COMMENT "Writing the images' SHA-256")
 add_custom_target(quennet_package_files ALL
   DEPENDS "${packaging_dir}/quennet-update.1.gz" "${packaging_dir}/changelog.gz" "${packaging_dir}/images.sha256")
 
@@ -91,10 +120,6 @@ install(FILES "${packaging_dir}/images.sha256" DESTINATION ${QUENNET_DOC_DIR} CO
 # The terms of the images: the release engineer's file, or a word on where
 # they come from.
 if(QUENNET_IMAGE_TERMS)
-  get_filename_component(QUENNET_IMAGE_TERMS "${QUENNET_IMAGE_TERMS}" ABSOLUTE)
-  if(NOT EXISTS "${QUENNET_IMAGE_TERMS}")
-    message(FATAL_ERROR "QUENNET_IMAGE_TERMS: ${QUENNET_IMAGE_TERMS} does not exist")
-  endif()
   install(FILES "${QUENNET_IMAGE_TERMS}" DESTINATION ${QUENNET_DOC_DIR} RENAME IMAGE-TERMS COMPONENT program)
   set(QUENNET_IMAGES_COMMENT "The Mainboard and Control images embedded in quennet-update are\n not covered by this licence: their terms are in IMAGE-TERMS beside this file.")
 elseif(QUENNET_PLACEHOLDER_IMAGES)
@@ -122,8 +147,6 @@ set(CPACK_RPM_COMPONENT_INSTALL ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
-configure_file(cmake/cpack_generators.cmake.in "${PROJECT_BINARY_DIR}/cpack_generators.cmake" @ONLY)
-set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/cpack_generators.cmake")
 
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

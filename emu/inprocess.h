@@ -19,6 +19,7 @@
 struct inprocess_run {
     int exit_status = -1;
     std::string console;           // everything the program wrote to standard output
+    std::string input_left;        // what it left unread of its standard input
     device_model device;           // as the run left it
     hid_call_record calls;
     std::vector<size_t> read_lengths;  // length asked of every read that got a report

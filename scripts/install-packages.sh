@@ -2,14 +2,22 @@
 # SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and trying quennet-update need;
 # with --test-tools also those the tests need (the fuzz build's clang and its
-# libFuzzer runtime, the static analysers, groff for the manual page).
+# libFuzzer runtime, the static analysers, groff for the manual page, lintian,
+# rpm); with --windows those of the Windows cross build and its tests
+# (mingw-w64, wine).
 # Installs only what is missing, so running it again does nothing.
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
-if [ "${1:-}" = --test-tools ]; then
+case "${1:-}" in
+--test-tools)
     packages+=(clang libclang-rt-14-dev clang-tidy cppcheck groff-base lintian rpm dpkg-dev)
-fi
+    ;;
+--windows)
+    # The posix thread model: GoogleTest needs std::mutex.
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 dpkg-dev googletest unzip bsdutils)
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Builds and runs every test: the normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds,
-# then a short campaign), and the static analysers.
+# then a short campaign), the static analysers, and the Windows suite (cross
+# build, tests under wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh --test-tools
@@ -16,3 +17,5 @@ for preset in default sanitize fuzz; do
 done
 echo "=== static analysis ==="
 scripts/static-analysis.sh
+echo "=== windows ==="
+scripts/test-windows.sh

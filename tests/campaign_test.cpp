@@ -35,8 +35,8 @@ constexpr unsigned CUT_POINT_STEP = QUENNET_CAMPAIGN_DIVISOR;
 // wait. Both together: all the reply time-outs, every attempt of one packet
 // blocking, and 100 ms for the USB frames and the device's work between them.
 constexpr long REPLY_TIMEOUT_US = REPLY_TIMEOUT_MS * 1000L;
-constexpr long GIVE_UP_BOUND_US = (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) * REPLY_TIMEOUT_US +
-                                  (FLASH_PACKET_RESENDS_MAX + 1) * STOPPED_DEVICE_WRITE_TIMEOUT_MS * 1000L + 100000;
+constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) +
+                                  1000L * STOPPED_DEVICE_WRITE_TIMEOUT_MS * (FLASH_PACKET_RESENDS_MAX + 1) + 100000;
 
 // Within the program's bounds the update must complete; past them the run
 // must end with status 1; a mixed plan may do either, but never report
@@ -72,7 +72,7 @@ std::string describe(const fault_plan& plan)
 struct plan_maker {
     std::mt19937 random;
     fault_plan plan;
-    std::set<long> reserved;  // commit or chunk addresses the plan's decisive fault uses
+    std::set<int> reserved;  // commit or chunk addresses the plan's decisive fault uses
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
     std::string chunk(int index) { return "command=0x21,address=" + std::to_string(32 * index); }

@@ -89,6 +89,45 @@ TEST(opening, a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_r
     EXPECT_EQ(run.calls.writes, 2);
 }
 
+struct answer_case {
+    const char* name;
+    std::string input;
+    bool proceeds;
+    std::string left;  // what the run leaves unread for the next reader
+};
+
+void PrintTo(const answer_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class consent_answer : public testing::TestWithParam<answer_case> {};
+
+// The answer is read up to its line end and the prompt takes one character
+// more; the rest stays for whatever reads standard input next. A line typed
+// on Windows ends in "\r\n": the "\r" is part of the line.
+TEST_P(consent_answer, is_its_first_character_and_the_prompt_takes_one_more)
+{
+    const answer_case& c = GetParam();
+    const inprocess_run run = run_in_process(quennet(), c.input);
+    EXPECT_EQ(run.exit_status, c.proceeds ? 0 : 1);
+    EXPECT_EQ(run.calls.writes > 2, c.proceeds);
+    EXPECT_EQ(run.input_left, c.left);
+    const std::string ending = (c.proceeds ? RESTARTING : "") + PAUSE_PROMPT;
+    ASSERT_GE(run.console.size(), ending.size());
+    EXPECT_EQ(run.console.substr(run.console.size() - ending.size()), ending);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, consent_answer,
+    testing::Values(answer_case{"yes_then_a_key", "yes\nkrest", true, "rest"},
+                    answer_case{"y_with_cr_lf", "y\r\nkrest", true, "rest"},
+                    answer_case{"n_with_cr_lf", "n\r\n\r\nrest", false, "\nrest"},
+                    answer_case{"lone_cr_is_no_line_end", "y\rstill the answer\nkrest", true, "rest"},
+                    answer_case{"empty_line", "\nkrest", false, "rest"},
+                    answer_case{"end_of_input", "", false, ""}),
+    [](const testing::TestParamInfo<answer_case>& info) { return info.param.name; });
+
 struct outcome_case {
     const char* name;
     std::vector<std::string> faults;

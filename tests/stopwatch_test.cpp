@@ -6,7 +6,15 @@
 #include <functional>
 #include <string>
 
+#ifdef _WIN32
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define fileno _fileno
+#define close _close
+#else
 #include <unistd.h>
+#endif
 
 #include "util/progress_line.h"
 #include "util/stopwatch.h"
@@ -17,12 +25,12 @@ namespace {
 std::string printed(const std::function<void()>& print)
 {
     std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
+    const int saved = dup(1);
     std::FILE* capture = std::tmpfile();
-    dup2(fileno(capture), STDOUT_FILENO);
+    dup2(fileno(capture), 1);
     print();
     std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
+    dup2(saved, 1);
     close(saved);
     std::string text;
     std::rewind(capture);

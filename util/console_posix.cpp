@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
+// The console on POSIX systems: a terminal's settings for the press-a-key
+// prompt.
 #include "util/console.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include <termios.h>
@@ -10,24 +11,6 @@
 void console_begin()
 {
     std::setvbuf(stdin, nullptr, _IONBF, 0);
-}
-
-void console_print(const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    vfprintf(stdout, format, arguments);
-    va_end(arguments);
-    std::fflush(stdout);
-}
-
-int console_read_answer()
-{
-    const int first = std::getchar();
-    int c = first;
-    while (c != EOF && c != '\n')
-        c = std::getchar();
-    return first;
 }
 
 static void read_one_key_from_terminal()

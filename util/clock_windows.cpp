@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+// The counter on Windows: the performance counter and its frequency.
+#include "util/clock.h"
+
+#include <windows.h>
+
+int64_t clock_ticks()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+int64_t clock_ticks_per_second()
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
