@@ -3,8 +3,9 @@
 # Installs the Debian packages that building and trying quennet-update need;
 # with --test-tools also those the tests need (the fuzz build's clang and its
 # libFuzzer runtime, the static analysers, groff for the manual page, lintian,
-# rpm); with --windows those of the Windows cross build and its tests
-# (mingw-w64, wine).
+# rpm); with --usb-stack those of the test machine on the real USB stack
+# (QEMU, busybox); with --windows those of the Windows cross build and its
+# tests (mingw-w64, wine).
 # Installs only what is missing, so running it again does nothing.
 set -euo pipefail
 
@@ -12,6 +13,11 @@ packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumock
 case "${1:-}" in
 --test-tools)
     packages+=(clang libclang-rt-14-dev clang-tidy cppcheck groff-base lintian rpm dpkg-dev)
+    ;;
+--usb-stack)
+    # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,
+    # udev for the guest's systemd-udevd, hidapi's libusb back end to compare.
+    packages+=(qemu-system-x86 busybox-static cpio kmod udev libhidapi-libusb0 libgtest-dev)
     ;;
 --windows)
     # The posix thread model: GoogleTest needs std::mutex.

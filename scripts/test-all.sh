@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Builds and runs every test: the normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds,
-# then a short campaign), the static analysers, and the Windows suite (cross
-# build, tests under wine).
+# then a short campaign), the static analysers, the scenarios on the real
+# Linux USB stack (a QEMU guest with the Quennet as a USB gadget), and the
+# Windows suite (cross build, tests under wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh --test-tools
@@ -17,5 +18,7 @@ for preset in default sanitize fuzz; do
 done
 echo "=== static analysis ==="
 scripts/static-analysis.sh
+echo "=== the real USB stack ==="
+scripts/test-usb-stack.sh
 echo "=== windows ==="
 scripts/test-windows.sh

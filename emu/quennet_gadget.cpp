@@ -1,0 +1,430 @@
+// SPDX-License-Identifier: MIT
+// quennet-gadget: the emulated Quennet as a real USB device. Inside a Linux
+// machine with a USB device controller (dummy_hcd in the test machine) it
+// creates a configfs HID gadget with the Quennet's identity and report
+// descriptor, binds it to the controller, and answers every output report it
+// reads from its /dev/hidgN with what the device model says. The host side of
+// the same kernel (usbcore, usbhid, hid-generic, hidraw) then shows it to
+// quennet-update as it would show a real Quennet.
+//
+// An unplug is real: the gadget is unbound from its controller. A device
+// that stops reading leaves the host's writes to the kernel. The device's
+// memory outlives the process through --state-out and --state-in, so that a
+// replug powers up holding what it stored.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emu/device_model.h"
+
+namespace {
+
+const std::string GADGETS = "/sys/kernel/config/usb_gadget/";
+
+struct gadget_options {
+    std::string name = "quennet";
+    std::string udc = "dummy_udc.0";
+    uint16_t product_id = DEVICE_PRODUCT_ID;
+    bool other_interface = false;  // a first HID function: the device's audio controls
+    bool realistic = false;
+    int unsolicited_before = 0;    // input reports written before the host opens the device
+    int unsolicited_every = 0;     // after every N-th packet, reports the host must drop
+    std::string state_in, state_out, record, memory;
+    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+};
+
+volatile std::sig_atomic_t stopping = 0;
+
+void on_signal(int)
+{
+    stopping = 1;
+}
+
+bool write_file(const std::string& path, const std::string& text, bool quiet = false)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    out.close();
+    if (!out && !quiet) {
+        std::fprintf(stderr, "quennet-gadget: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool make_dir(const std::string& path)
+{
+    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST)
+        return true;
+    std::fprintf(stderr, "quennet-gadget: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+}
+
+// The update interface's report descriptor: vendor page 0xFF00, usage 1,
+// report id 2 with 63-byte input and output reports.
+std::string update_descriptor()
+{
+    const uint8_t d[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, REPORT_ID_UPDATE, 0x09, 0x02, 0x15, 0x00,
+                         0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x91, 0x02, 0x09, 0x03, 0x15, 0x00, 0x26, 0xFF,
+                         0x00, 0x75, 0x08, 0x95, 0x3F, 0x81, 0x02, 0xC0};
+    return std::string(reinterpret_cast<const char*>(d), sizeof d);
+}
+
+// The device's other HID interface: consumer controls (page 0x000C), one
+// 8-bit input report.
+std::string controls_descriptor()
+{
+    const uint8_t d[] = {0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
+                         0x75, 0x08, 0x95, 0x01, 0x09, 0xE9, 0x81, 0x02, 0xC0};
+    return std::string(reinterpret_cast<const char*>(d), sizeof d);
+}
+
+bool add_function(const std::string& gadget, const std::string& function, const std::string& descriptor,
+                  int report_length)
+{
+    const std::string dir = gadget + "/functions/" + function;
+    return make_dir(dir) && write_file(dir + "/protocol", "0") && write_file(dir + "/subclass", "0") &&
+           write_file(dir + "/report_length", std::to_string(report_length)) &&
+           write_file(dir + "/report_desc", descriptor) &&
+           symlink(dir.c_str(), (gadget + "/configs/c.1/" + function).c_str()) == 0;
+}
+
+std::vector<std::string> functions_of(const gadget_options& options)
+{
+    if (options.other_interface)
+        return {"hid.controls", "hid.update"};
+    return {"hid.update"};
+}
+
+bool create_gadget(const gadget_options& options)
+{
+    const std::string g = GADGETS + options.name;
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%04x", options.product_id);
+    bool ok = make_dir(g) && write_file(g + "/idVendor", "0x0451") && write_file(g + "/idProduct", id) &&
+              write_file(g + "/bcdDevice", "0x0100") && write_file(g + "/bcdUSB", "0x0200") &&
+              make_dir(g + "/strings/0x409") && write_file(g + "/strings/0x409/manufacturer", "Harlowmere Audio") &&
+              write_file(g + "/strings/0x409/product", "Calverra Quennet") && make_dir(g + "/configs/c.1") &&
+              make_dir(g + "/configs/c.1/strings/0x409") &&
+              write_file(g + "/configs/c.1/strings/0x409/configuration", "Quennet") &&
+              write_file(g + "/configs/c.1/MaxPower", "100");
+    if (ok && options.other_interface)
+        ok = add_function(g, "hid.controls", controls_descriptor(), 8);
+    return ok && add_function(g, "hid.update", update_descriptor(), static_cast<int>(MODEL_INPUT_REPORT_SIZE));
+}
+
+bool bind(const gadget_options& options, bool on)
+{
+    return write_file(GADGETS + options.name + "/UDC", on ? options.udc : "\n");
+}
+
+void remove_gadget(const gadget_options& options)
+{
+    const std::string g = GADGETS + options.name;
+    write_file(g + "/UDC", "\n", true);  // it may be unbound, or not there at all
+    for (const std::string& function : functions_of(options)) {
+        unlink((g + "/configs/c.1/" + function).c_str());
+        rmdir((g + "/functions/" + function).c_str());
+    }
+    rmdir((g + "/configs/c.1/strings/0x409").c_str());
+    rmdir((g + "/configs/c.1").c_str());
+    rmdir((g + "/strings/0x409").c_str());
+    rmdir(g.c_str());
+}
+
+// The /dev/hidgN node of the update function, from its device number.
+std::string update_node(const gadget_options& options)
+{
+    const std::string dev = read_file(GADGETS + options.name + "/functions/hid.update/dev");
+    const size_t colon = dev.find(':');
+    return colon == std::string::npos ? "" : "/dev/hidg" + std::to_string(std::atoi(dev.c_str() + colon + 1));
+}
+
+// Writes one input report, waiting at most a second for the host to take
+// the one before.
+bool send_report(int fd, const uint8_t* bytes, size_t length)
+{
+    pollfd ready{fd, POLLOUT, 0};
+    if (poll(&ready, 1, 1000) <= 0)
+        return false;
+    return write(fd, bytes, length) == static_cast<ssize_t>(length);
+}
+
+// Reports the host's HID layer must drop: an unknown report id, and a
+// report shorter than the descriptor says.
+void send_unsolicited(int fd)
+{
+    input_report unknown{};
+    unknown[0] = 0x01;
+    unknown[1] = 0xEE;
+    send_report(fd, unknown.data(), unknown.size());
+    const uint8_t short_report[8] = {REPORT_ID_UPDATE, 0xEE, 0, 0, 0, STATUS_OK, 0, 0};
+    send_report(fd, short_report, sizeof short_report);
+}
+
+// --- The device's memory across runs -------------------------------------------
+constexpr char STATE_MAGIC[8] = {'Q', 'N', 'S', 'T', 'A', 'T', 'E', '1'};
+
+bool save_state(const device_model& device, const std::string& path)
+{
+    std::string bytes(STATE_MAGIC, sizeof STATE_MAGIC);
+    bytes += static_cast<char>(device.mainboard_version.major);
+    bytes += static_cast<char>(device.mainboard_version.minor);
+    bytes += static_cast<char>(device.control_version.major);
+    bytes += static_cast<char>(device.control_version.minor);
+    bytes += static_cast<char>(device.eeprom_modified);
+    bytes += static_cast<char>(device.flash_state);
+    bytes.append(reinterpret_cast<const char*>(device.eeprom.data()), device.eeprom.size());
+    bytes.append(reinterpret_cast<const char*>(device.flash.data()), device.flash.size());
+    for (bool committed : device.flash_blocks_committed)
+        bytes += static_cast<char>(committed);
+    return write_file(path, bytes);
+}
+
+bool load_state(device_model& device, const std::string& path)
+{
+    const std::string bytes = read_file(path);
+    const size_t expected = sizeof STATE_MAGIC + 6 + device.eeprom.size() + device.flash.size() +
+                            device.flash_blocks_committed.size();
+    if (bytes.size() != expected || bytes.compare(0, sizeof STATE_MAGIC, STATE_MAGIC, sizeof STATE_MAGIC) != 0)
+        return false;
+    size_t at = sizeof STATE_MAGIC;
+    auto next = [&bytes, &at] { return static_cast<uint8_t>(bytes[at++]); };
+    device.mainboard_version.major = next();
+    device.mainboard_version.minor = next();
+    device.control_version.major = next();
+    device.control_version.minor = next();
+    device.eeprom_modified = next() != 0;
+    device.flash_state = static_cast<flash_content>(next());
+    std::memcpy(device.eeprom.data(), bytes.data() + at, device.eeprom.size());
+    at += device.eeprom.size();
+    std::memcpy(device.flash.data(), bytes.data() + at, device.flash.size());
+    at += device.flash.size();
+    for (size_t i = 0; i < device.flash_blocks_committed.size(); ++i)
+        device.flash_blocks_committed[i] = next() != 0;
+    device = device_after_replug(device);
+    return true;
+}
+
+// What the run left: every packet with the replies it got, the memory, and
+// a summary line.
+void write_outcome(const gadget_options& options, const device_model& device, const std::vector<int>& replies)
+{
+    if (!options.record.empty()) {
+        std::string text;
+        char pair[3];
+        for (size_t i = 0; i < device.packets.size(); ++i) {
+            for (uint8_t byte : device.packets[i].bytes) {
+                std::snprintf(pair, sizeof pair, "%02X", byte);
+                text += pair;
+            }
+            text += " " + std::to_string(i < replies.size() ? replies[i] : 0) + "\n";
+        }
+        write_file(options.record, text);
+    }
+    if (!options.memory.empty()) {
+        write_file(options.memory + "/eeprom.bin",
+                   std::string(reinterpret_cast<const char*>(device.eeprom.data()), device.eeprom.size()));
+        write_file(options.memory + "/flash.bin",
+                   std::string(reinterpret_cast<const char*>(device.flash.data()), device.flash.size()));
+        char summary[160];
+        std::snprintf(summary, sizeof summary, "packets %zu restarts %d busy_us %ld holds_release %d\n",
+                      device.packets.size(), device.restarts, device.busy_us, device_holds_release(device) ? 1 : 0);
+        write_file(options.memory + "/device.txt", summary);
+    }
+    if (!options.state_out.empty())
+        save_state(device, options.state_out);
+}
+
+// Answers the host until told to stop or unplugged; returns the number of
+// replies sent after each packet.
+std::vector<int> serve(gadget_options& options, int fd)
+{
+    const timing_profile timing = options.realistic ? realistic_timing() : timing_profile{};
+    std::vector<int> replies;
+    bool reading = true;
+    while (!stopping) {
+        if (!reading) {
+            // A device that hangs: the host's reports stay in the USB layer.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0)
+            continue;
+        uint8_t report[256];
+        const ssize_t count = read(fd, report, sizeof report);
+        if (count <= 0)
+            continue;
+        const device_response response = device_receive(options.device, report, static_cast<size_t>(count), timing);
+        replies.push_back(0);
+        if (response.unplug) {
+            bind(options, false);  // a real disconnect
+            break;
+        }
+        if (options.device.stopped) {
+            reading = false;
+            continue;
+        }
+        const long wait_us = response.work_us + response.delay_ms * 1000L;
+        if (wait_us > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(wait_us));
+        for (const input_report& reply : response.replies)
+            replies.back() += send_report(fd, reply.data(), reply.size()) ? 1 : 0;
+        if (response.unplug_after) {
+            bind(options, false);
+            break;
+        }
+        if (options.unsolicited_every > 0 && replies.size() % static_cast<size_t>(options.unsolicited_every) == 0)
+            send_unsolicited(fd);
+    }
+    return replies;
+}
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: quennet-gadget [options]\n"
+                 "  --name NAME             configfs gadget name (default quennet)\n"
+                 "  --udc UDC               USB device controller (default dummy_udc.0)\n"
+                 "  --product-id 0xNNNN     another product id (default 0x5b3e)\n"
+                 "  --other-interface       a first HID interface with another usage page\n"
+                 "  --mainboard V, --control V   versions the device runs (default 0.95, 0.98)\n"
+                 "  --fault F               a device fault, as quennet-emu takes it; repeatable\n"
+                 "  --realistic             the device's own work takes a real device's time\n"
+                 "  --unsolicited-before N  input reports sent before the host opens the device\n"
+                 "  --unsolicited-every N   after every N-th packet, reports the host must drop\n"
+                 "  --state-in FILE         power up holding what an earlier run stored\n"
+                 "  --state-out FILE        store what the device holds, at the end\n"
+                 "  --record FILE           every packet received, in hex, and the replies sent\n"
+                 "  --memory DIR            eeprom.bin, flash.bin and device.txt, at the end\n"
+                 "Runs until SIGTERM or SIGINT, or until an unplug fault.\n");
+}
+
+bool parse(int argc, char** argv, gadget_options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const bool has_value = i + 1 < argc;
+        const std::string value = has_value ? argv[i + 1] : "";
+        std::string error;
+        if (option == "--other-interface") {
+            options.other_interface = true;
+            continue;
+        }
+        if (option == "--realistic") {
+            options.realistic = true;
+            continue;
+        }
+        if (!has_value)
+            return false;
+        ++i;
+        if (option == "--name") {
+            options.name = value;
+        } else if (option == "--udc") {
+            options.udc = value;
+        } else if (option == "--product-id") {
+            options.product_id = static_cast<uint16_t>(std::strtoul(value.c_str(), nullptr, 0));
+        } else if (option == "--mainboard") {
+            if (!parse_version(value, options.device.mainboard_version))
+                return false;
+        } else if (option == "--control") {
+            if (!parse_version(value, options.device.control_version))
+                return false;
+        } else if (option == "--fault") {
+            fault_rule rule;
+            if (!parse_fault_rule(value, rule, error)) {
+                std::fprintf(stderr, "quennet-gadget: %s\n", error.c_str());
+                return false;
+            }
+            options.device.faults.push_back(rule);
+        } else if (option == "--unsolicited-before") {
+            options.unsolicited_before = std::atoi(value.c_str());
+        } else if (option == "--unsolicited-every") {
+            options.unsolicited_every = std::atoi(value.c_str());
+        } else if (option == "--state-in") {
+            options.state_in = value;
+        } else if (option == "--state-out") {
+            options.state_out = value;
+        } else if (option == "--record") {
+            options.record = value;
+        } else if (option == "--memory") {
+            options.memory = value;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    gadget_options options;
+    if (!parse(argc, argv, options)) {
+        usage();
+        return 2;
+    }
+    if (!options.state_in.empty()) {
+        const std::vector<fault_rule> faults = options.device.faults;
+        if (!load_state(options.device, options.state_in)) {
+            std::fprintf(stderr, "quennet-gadget: %s holds no device state\n", options.state_in.c_str());
+            return 2;
+        }
+        options.device.faults = faults;
+    }
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    remove_gadget(options);  // what an earlier run may have left
+    if (!create_gadget(options) || !bind(options, true)) {
+        remove_gadget(options);
+        return 1;
+    }
+    const std::string node = update_node(options);
+    int fd = -1;
+    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
+        fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "quennet-gadget: cannot open %s: %s\n", node.c_str(), std::strerror(errno));
+        remove_gadget(options);
+        return 1;
+    }
+    for (int i = 0; i < options.unsolicited_before; ++i) {
+        input_report stale{};
+        stale[0] = REPORT_ID_UPDATE;
+        stale[1] = 0xEE;
+        stale[REPLY_STATUS_AT] = STATUS_OK;
+        if (write(fd, stale.data(), stale.size()) < 0)
+            break;  // one is in flight until the host polls: the rest would wait
+    }
+    std::printf("quennet-gadget: %s bound to %s, answering on %s\n", options.name.c_str(), options.udc.c_str(),
+                node.c_str());
+    std::fflush(stdout);
+    const std::vector<int> replies = serve(options, fd);
+    close(fd);
+    write_outcome(options, options.device, replies);
+    remove_gadget(options);
+    return 0;
+}

@@ -1,0 +1,294 @@
+// SPDX-License-Identifier: MIT
+// quennet-usb-stack-check: judges what the scenarios on the real USB stack
+// (vm/scenarios.sh) left in the results folder, the way the other tests judge
+// a run: the console word for word but the times, the exit status, the
+// packets the device received and what it holds. One line per scenario,
+// "N passed, M failed" last.
+//
+//   quennet-usb-stack-check RESULTS
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/update_phases.h"
+#include "link/protocol_constants.h"
+#include "tests/common.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string BANNER =
+    "\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99";
+const std::string COMPLETE = DIALOGUE_UP_TO_CONSENT + MAINBOARD_HEADING + mainboard_progress() + DONE + CONTROL_STARTED +
+                             control_progress(1, 320) + DONE + RESTARTING + PAUSE_PROMPT;
+
+// The longest a run may go on after the device last answered (see the
+// in-process campaign), and what the clean part of these runs takes here.
+constexpr double GIVE_UP_BOUND_SECONDS = 26.5;
+constexpr double CLEAN_PART_SECONDS = 15.0;
+
+fs::path results;
+int passed = 0, failed = 0;
+
+std::string text_of(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+long number_in(const fs::path& path)
+{
+    return std::atol(text_of(path).c_str());
+}
+
+std::vector<std::vector<uint8_t>> packets_of(const fs::path& path)
+{
+    std::vector<std::vector<uint8_t>> packets;
+    std::istringstream lines(text_of(path));
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; i + 1 < line.size() && line[i] != ' '; i += 2)
+            bytes.push_back(static_cast<uint8_t>(std::strtoul(line.substr(i, 2).c_str(), nullptr, 16)));
+        packets.push_back(bytes);
+    }
+    return packets;
+}
+
+bool holds_release(const fs::path& dir)
+{
+    return text_of(dir / "device.txt").find("holds_release 1") != std::string::npos;
+}
+
+double seconds_of(const fs::path& dir)
+{
+    return static_cast<double>(number_in(dir / "microseconds")) * 1e-6;
+}
+
+void report(const std::string& name, const std::string& problems, const std::string& detail)
+{
+    if (problems.empty()) {
+        ++passed;
+        std::printf("ok      %-16s %s\n", name.c_str(), detail.c_str());
+    } else {
+        ++failed;
+        std::printf("FAILED  %-16s %s\n%s", name.c_str(), detail.c_str(), problems.c_str());
+    }
+}
+
+// Checks a run's console, status and what the device received.
+std::string check_run(const fs::path& dir, int status, const std::string& console)
+{
+    std::string problems;
+    if (!fs::exists(dir / "status"))
+        return "  the scenario did not run\n";
+    if (number_in(dir / "status") != status)
+        problems += "  exit status " + text_of(dir / "status");
+    const std::string shown = without_times(text_of(dir / "console.txt"));
+    if (!console.empty() && shown != console)
+        problems += "  console:\n" + shown + "\n  expected:\n" + console + "\n";
+    if (!text_of(dir / "errors.txt").empty())
+        problems += "  standard error: " + text_of(dir / "errors.txt") + "\n";
+    return problems;
+}
+
+std::string check_complete(const fs::path& dir)
+{
+    std::string problems = check_run(dir, 0, COMPLETE);
+    if (packets_of(dir / "packets.txt") != complete_update_packets())
+        problems += "  the device did not receive the 1472 packets of an update\n";
+    if (!holds_release(dir))
+        problems += "  the device does not hold the release\n";
+    return problems;
+}
+
+void complete()
+{
+    const fs::path dir = results / "complete";
+    const std::string device = text_of(dir / "device.txt");
+    const size_t busy_at = device.find("busy_us ");
+    const double busy = busy_at == std::string::npos ? 0 : std::atof(device.c_str() + busy_at + 8) * 1e-6;
+    char detail[160];
+    std::snprintf(detail, sizeof detail, "exit 0, release held; realistic device: run %.2f s, the device's own work %.2f s",
+                  seconds_of(dir), busy);
+    report("complete", check_complete(dir), detail);
+}
+
+void refused()
+{
+    const fs::path dir = results / "refused";
+    std::string problems = check_run(dir, 1, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
+    const std::vector<std::vector<uint8_t>> sent = packets_of(dir / "packets.txt");
+    const std::vector<std::vector<uint8_t>> all = complete_update_packets();
+    if (sent != std::vector<std::vector<uint8_t>>(all.begin(), all.begin() + 2))
+        problems += "  packets other than the two version queries\n";
+    report("refused", problems, "exit 1, only the two version queries");
+}
+
+void two_quennets()
+{
+    const fs::path dir = results / "two_quennets";
+    std::string problems =
+        check_run(dir, 1, BANNER + "\n\nFound 2 Quennets - Please disconnect 1 of them\n" + PAUSE_PROMPT);
+    if (!packets_of(dir / "first" / "packets.txt").empty() || !packets_of(dir / "second" / "packets.txt").empty())
+        problems += "  a Quennet received packets\n";
+    report("two_quennets", problems, "exit 1, nothing sent");
+}
+
+void other_interface()
+{
+    report("other_interface", check_complete(results / "other_interface"),
+           "the audio-controls interface skipped, exit 0, release held");
+}
+
+// A run cut off by the device: status 1, no success text, no restart, and
+// over within the program's bounds.
+std::string check_cut_off(const fs::path& dir, const std::string& ending)
+{
+    std::string problems = check_run(dir, 1, "");
+    const std::string console = text_of(dir / "console.txt");
+    const std::string end = ending + PAUSE_PROMPT;
+    if (console.size() < end.size() || console.compare(console.size() - end.size(), end.size(), end) != 0)
+        problems += "  console ends:\n" + console.substr(console.size() > 400 ? console.size() - 400 : 0) + "\n";
+    if (console.find("Restarting") != std::string::npos || console.find("switch your Quennet off") != std::string::npos)
+        problems += "  a success text\n";
+    for (const std::vector<uint8_t>& packet : packets_of(dir / "packets.txt"))
+        if (packet.size() > 1 && packet[1] == CMD_RESTART)
+            problems += "  a restart packet\n";
+    if (seconds_of(dir) > CLEAN_PART_SECONDS + GIVE_UP_BOUND_SECONDS)
+        problems += "  the run took " + std::to_string(seconds_of(dir)) + " s\n";
+    return problems;
+}
+
+void unplug()
+{
+    const fs::path dir = results / "unplug";
+    // The kernel's words for the failed writes, in order, each once.
+    const std::string console = text_of(dir / "console.txt");
+    std::string errors;
+    for (size_t at = console.find("Error: "); at != std::string::npos; at = console.find("Error: ", at + 1)) {
+        const std::string error = console.substr(at + 7, console.find('\n', at) - at - 7);
+        if (errors.find("\"" + error + "\"") == std::string::npos)
+            errors += (errors.empty() ? "\"" : ", then \"") + error + "\"";
+    }
+    char detail[240];
+    std::snprintf(detail, sizeof detail, "unbound before packet 700: exit 1 in %.2f s; write errors %s", seconds_of(dir),
+                  errors.c_str());
+    report("unplug", check_cut_off(dir, NO_RESPONSE), detail);
+
+    const fs::path again = results / "unplug_rerun";
+    std::string problems = check_run(again, 0, "");
+    if (text_of(again / "console.txt").find("currently running:\n  Mainboard v0.97\n  Control v0.00\n") == std::string::npos)
+        problems += "  the replugged device did not report Mainboard v0.97, Control v0.00\n";
+    if (!holds_release(again))
+        problems += "  the device does not hold the release\n";
+    report("unplug_rerun", problems, "replugged holding what it stored: exit 0, release held");
+}
+
+void hang()
+{
+    const fs::path dir = results / "hang";
+    const std::string console = text_of(dir / "console.txt");
+    size_t failures = 0;
+    for (size_t at = console.find("Unable to write()"); at != std::string::npos; at = console.find("Unable to write()", at + 1))
+        ++failures;
+    std::string problems = check_cut_off(dir, NO_RESPONSE);
+    if (console.find("Error: Connection timed out\n") == std::string::npos)
+        problems += "  no write timed out\n";
+    char detail[200];
+    std::snprintf(detail, sizeof detail, "stopped reading at packet 700: %zu writes timed out, exit 1 in %.2f s (bound %.1f s)",
+                  failures, seconds_of(dir), CLEAN_PART_SECONDS + GIVE_UP_BOUND_SECONDS);
+    report("hang", problems, detail);
+}
+
+void unsolicited()
+{
+    report("unsolicited", check_complete(results / "unsolicited"),
+           "reports before the open and with a wrong id or length between packets: none misread");
+}
+
+void udev()
+{
+    const fs::path dir = results / "udev";
+    std::string problems;
+    int quennets = 0, others = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("hidraw", 0) != 0)
+            continue;
+        const std::string info = text_of(entry.path());
+        const bool tagged = info.find("uaccess") != std::string::npos;
+        if (info.find("HID_ID=0003:00000451:00005B3E") != std::string::npos) {
+            ++quennets;
+            if (!tagged)
+                problems += "  the Quennet's node has no uaccess tag:\n" + info;
+        } else if (info.find("HID_ID=0003:00000451:00005B3F") != std::string::npos) {
+            ++others;
+            if (tagged)
+                problems += "  a device with another product id got the uaccess tag\n";
+        }
+    }
+    if (quennets != 1 || others != 1)
+        problems += "  expected one Quennet node and one other, found " + std::to_string(quennets) + " and " +
+                    std::to_string(others) + "\n";
+    report("udev", problems, "systemd-udevd with the packaged rule: uaccess on the Quennet only");
+}
+
+// What hidapi's two back ends show of the Quennet; the hidraw one must pass
+// the identity filter.
+void backends()
+{
+    const fs::path dir = results / "backends";
+    std::string problems;
+    const std::string hidraw = text_of(dir / "hidraw.txt");
+    if (hidraw.find("0451:5b3e usage_page=0xff00 usage=0x0001") == std::string::npos)
+        problems += "  the hidraw back end does not show usage page 0xFF00, usage 1\n";
+    const std::string libusb = text_of(dir / "libusb.txt");
+    const size_t at = libusb.find("0451:5b3e usage_page=");
+    const std::string libusb_usage = at == std::string::npos ? "no entry" : libusb.substr(at + 21, 6);
+    const std::string detail = "hidraw: usage page 0xff00, hid_exit with the device open returns (status " +
+                               text_of(dir / "hidraw.status").substr(0, 1) + "); libusb: usage page " + libusb_usage +
+                               ", --query status " + text_of(dir / "libusb-query.status").substr(0, 3);
+    report("backends", problems, detail);
+}
+
+void benchmark()
+{
+    const fs::path dir = results / "benchmark";
+    std::string problems = check_complete(dir / "update");
+    if (number_in(dir / "replay" / "status") != 0 || !fs::exists(dir / "replay" / "status"))
+        problems += "  the replay did not complete\n";
+    const double update = seconds_of(dir / "update");
+    const double replay = static_cast<double>(number_in(dir / "replay" / "microseconds")) * 1e-6;
+    char detail[200];
+    std::snprintf(detail, sizeof detail, "instant device: update %.2f s, replay of its traffic %.2f s, ratio %.2f", update,
+                  replay, replay > 0 ? update / replay : 0.0);
+    report("benchmark", problems, detail);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: quennet-usb-stack-check RESULTS\n");
+        return 2;
+    }
+    results = argv[1];
+    complete();
+    refused();
+    two_quennets();
+    other_interface();
+    unplug();
+    hang();
+    unsolicited();
+    udev();
+    backends();
+    benchmark();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Runs inside the test machine, on the kernel's own USB and HID stack: each
+# scenario starts the Quennet as a USB gadget (quennet-gadget), runs the real
+# quennet-update against it through the real hidapi library, and leaves in
+# /results/NAME what a person and the device saw: console.txt, status,
+# seconds, the gadget's packets.txt and its memory. Every wait is bounded.
+set -u
+project=$QUENNET_PROJECT
+build=$project/build/default
+update=$build/quennet-update
+gadget=$build/emu/quennet-gadget
+results=/results
+
+# Waits until N hidraw nodes exist (at most 15 s).
+wait_for_hidraw() {
+    local want=$1
+    for _ in $(seq 150); do
+        [ "$(ls /dev/hidraw* 2>/dev/null | wc -l)" -eq "$want" ] && return 0
+        sleep 0.1
+    done
+    echo "scenario: $want hidraw nodes did not appear" >&2
+    return 1
+}
+
+# Starts a gadget; its process id goes to the variable named first.
+start_gadget() {
+    local -n pid_of=$1
+    local dir=$2
+    shift 2
+    mkdir -p "$dir"
+    "$gadget" --record "$dir/packets.txt" --memory "$dir" "$@" >"$dir/gadget.log" 2>&1 &
+    pid_of=$!
+}
+
+# Stops a gadget and waits for it to write what it holds (at most 10 s).
+stop_gadget() {
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    echo "scenario: a gadget did not stop" >&2
+}
+
+# Waits for a gadget that ends by itself (an unplug), at most 10 s.
+await_gadget() {
+    local pid=$1
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+        sleep 0.1
+    done
+    stop_gadget "$pid"
+}
+
+# Runs quennet-update with the given answer, bounded, into the scenario's folder.
+run_update() {
+    local dir=$1 input=$2 limit=$3
+    mkdir -p "$dir"
+    local started ended
+    started=$(date +%s%N)
+    printf '%b' "$input" | timeout "$limit" "$update" >"$dir/console.txt" 2>"$dir/errors.txt"
+    echo $? >"$dir/status"
+    ended=$(date +%s%N)
+    echo $(((ended - started) / 1000)) >"$dir/microseconds"
+}
+
+scenario() {
+    echo "scenario: $1"
+    mkdir -p "$results/$1"
+}
+
+scenario complete
+start_gadget g "$results/complete" --realistic
+wait_for_hidraw 1 && run_update "$results/complete" 'y\n' 120
+stop_gadget "$g"
+
+scenario refused
+start_gadget g "$results/refused"
+wait_for_hidraw 1 && run_update "$results/refused" 'n\n' 60
+stop_gadget "$g"
+
+scenario two_quennets
+start_gadget a "$results/two_quennets/first" --name quennet --udc dummy_udc.0
+start_gadget b "$results/two_quennets/second" --name quennet2 --udc dummy_udc.1
+wait_for_hidraw 2 && run_update "$results/two_quennets" 'y\n' 60
+stop_gadget "$a"
+stop_gadget "$b"
+
+scenario other_interface
+start_gadget g "$results/other_interface" --other-interface
+wait_for_hidraw 2 && run_update "$results/other_interface" 'y\n' 120
+stop_gadget "$g"
+
+scenario unplug
+start_gadget g "$results/unplug" --fault unplug@index=700 --state-out "$results/unplug/state.bin"
+wait_for_hidraw 1 && run_update "$results/unplug" 'y\n' 120
+await_gadget "$g"
+scenario unplug_rerun
+start_gadget g "$results/unplug_rerun" --state-in "$results/unplug/state.bin"
+wait_for_hidraw 1 && run_update "$results/unplug_rerun" 'y\n' 120
+stop_gadget "$g"
+
+scenario hang
+start_gadget g "$results/hang" --fault stop@index=700
+wait_for_hidraw 1 && run_update "$results/hang" 'y\n' 120
+stop_gadget "$g"
+
+scenario unsolicited
+start_gadget g "$results/unsolicited" --unsolicited-before 3 --unsolicited-every 40
+wait_for_hidraw 1 && sleep 0.5 && run_update "$results/unsolicited" 'y\n' 120
+stop_gadget "$g"
+
+scenario udev
+mkdir -p /etc/udev/rules.d /run/udev
+cp "$project/packaging/70-quennet-update.rules" /etc/udev/rules.d/
+udevd=/usr/lib/systemd/systemd-udevd
+start_gadget a "$results/udev/quennet" --name quennet --udc dummy_udc.0
+start_gadget b "$results/udev/other" --name other --udc dummy_udc.1 --product-id 0x5b3f
+if wait_for_hidraw 2; then
+    "$udevd" --daemon >"$results/udev/udevd.log" 2>&1
+    udevadm trigger --action=add --subsystem-match=hidraw --subsystem-match=usb
+    timeout 30 udevadm settle --timeout=20
+    for node in /dev/hidraw*; do
+        name=$(basename "$node")
+        { grep HID_ID "/sys/class/hidraw/$name/device/uevent"; udevadm info --query=property "$node"; } \
+            >"$results/udev/$name.txt" 2>&1
+    done
+    udevadm control --exit
+fi
+stop_gadget "$a"
+stop_gadget "$b"
+
+scenario backends
+start_gadget g "$results/backends"
+if wait_for_hidraw 1; then
+    timeout 30 "$build/emu/hidapi-probe-hidraw" --query >"$results/backends/hidraw.txt" 2>&1
+    echo $? >"$results/backends/hidraw.status"
+    timeout 30 "$build/emu/hidapi-probe-libusb" >"$results/backends/libusb.txt" 2>&1
+    echo $? >"$results/backends/libusb.status"
+    timeout 30 "$build/emu/hidapi-probe-libusb" --query >"$results/backends/libusb-query.txt" 2>&1
+    echo $? >"$results/backends/libusb-query.status"
+    ls /dev/hidraw* >"$results/backends/hidraw-after-libusb.txt" 2>&1
+fi
+stop_gadget "$g"
+
+# What an update costs on this stack with an instant device, next to a client
+# that only replays its writes and reads through hidapi.
+scenario benchmark
+start_gadget g "$results/benchmark/update"
+wait_for_hidraw 1 && run_update "$results/benchmark/update" 'y\n' 120
+stop_gadget "$g"
+start_gadget g "$results/benchmark/replay"
+if wait_for_hidraw 1; then
+    started=$(date +%s%N)
+    timeout 120 "$build/bench/quennet_replay_client" "$results/benchmark/update/packets.txt"
+    echo $? >"$results/benchmark/replay/status"
+    echo $((($(date +%s%N) - started) / 1000)) >"$results/benchmark/replay/microseconds"
+fi
+stop_gadget "$g"
+
+echo done >"$results/done"
