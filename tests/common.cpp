@@ -123,3 +123,24 @@ std::string repeated_write_failure(const std::string& error, int times)
         text += "Unable to write()\nError: " + error + "\n";
     return text;
 }
+
+std::string complete_update_console()
+{
+    return DIALOGUE_UP_TO_CONSENT + MAINBOARD_HEADING + mainboard_progress() + DONE + CONTROL_STARTED +
+           control_progress(1, 320) + DONE + RESTARTING + PAUSE_PROMPT;
+}
+
+void expect_complete_update(const std::string& console, int exit_status, const device_model& device,
+                            const std::vector<size_t>& read_lengths)
+{
+    EXPECT_EQ(without_times(console), complete_update_console());
+    EXPECT_EQ(exit_status, 0);
+    const std::vector<std::vector<uint8_t>> sent = delivered(device);
+    const std::vector<std::vector<uint8_t>> expected = complete_update_packets();
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(sent[i], expected[i]) << "packet " << i;
+    // 2 version replies, 187 EEPROM replies, hand-over, entry, 320 block acknowledgements.
+    EXPECT_EQ(read_lengths, std::vector<size_t>(2 + 187 + 2 + 320, 8));
+    EXPECT_TRUE(device_holds_release(device));
+}

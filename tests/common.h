@@ -63,6 +63,16 @@ std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector
 // The 1472 packets of a complete update of a device not running v0.90, in order.
 std::vector<std::vector<uint8_t>> complete_update_packets();
 
+// The console of a complete update of a device running v0.95 and v0.98, the
+// answer "y", times as "#.##".
+std::string complete_update_console();
+
+// Checks a complete update, however it was run: the console word for word
+// but the times, exit status 0, the 1472 packets, one 8-byte read per
+// answered packet, and the release on the device.
+void expect_complete_update(const std::string& console, int exit_status, const device_model& device,
+                            const std::vector<size_t>& read_lengths);
+
 // Packet indexes in a complete update.
 inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at 5920
 inline constexpr size_t LAST_CHUNK = 188; // the chunk at 0

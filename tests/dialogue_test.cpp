@@ -225,46 +225,6 @@ INSTANTIATE_TEST_SUITE_P(
                    1}),
     [](const testing::TestParamInfo<query_case>& info) { return info.param.name; });
 
-struct consent_case {
-    const char* name;
-    std::string input;
-    bool proceeds;
-};
-
-void PrintTo(const consent_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
-class consent : public testing::TestWithParam<consent_case> {};
-
-TEST_P(consent, only_an_answer_starting_with_y_starts_the_update)
-{
-    const consent_case& c = GetParam();
-    const update_outcome run = run_update(quennet(), c.input);
-    const std::string dialogue = DIALOGUE_UP_TO_CONSENT;
-    ASSERT_GE(run.child.output.size(), dialogue.size());
-    EXPECT_EQ(run.child.output.substr(0, dialogue.size()), dialogue);
-    if (c.proceeds) {
-        EXPECT_EQ(run.child.exit_status, 0);
-        EXPECT_GT(run.device.packets.size(), 2u);
-    } else {
-        EXPECT_EQ(run.child.output, dialogue + PAUSE_PROMPT);
-        EXPECT_EQ(run.child.exit_status, 1);
-        EXPECT_EQ(run.device.packets.size(), 2u) << "packets were sent after a refusal";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(cases, consent,
-                         testing::Values(consent_case{"n", "n\n", false}, consent_case{"no", "No\n", false},
-                                         consent_case{"empty_line", "\n", false},
-                                         consent_case{"end_of_input", "", false},
-                                         consent_case{"space_then_y", " y\n", false},
-                                         consent_case{"y", "y\n", true}, consent_case{"Y", "Y\n", true},
-                                         consent_case{"yes", "yes\n", true}, consent_case{"Yes", "Yes\n", true},
-                                         consent_case{"y_without_line_end", "y", true}),
-                         [](const testing::TestParamInfo<consent_case>& info) { return info.param.name; });
-
 TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
 {
     // The answer "nope" and its Enter are one answer: the prompt then waits

@@ -25,8 +25,7 @@ namespace {
 
 const std::string BANNER =
     "\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99";
-const std::string COMPLETE = DIALOGUE_UP_TO_CONSENT + MAINBOARD_HEADING + mainboard_progress() + DONE + CONTROL_STARTED +
-                             control_progress(1, 320) + DONE + RESTARTING + PAUSE_PROMPT;
+const std::string COMPLETE = complete_update_console();
 
 // The longest a run may go on after the device last answered (see the
 // in-process campaign), and what the clean part of these runs takes here.
