@@ -131,7 +131,9 @@ bool create_gadget(const gadget_options& options)
     return ok && add_function(g, "hid.update", update_descriptor(), static_cast<int>(MODEL_INPUT_REPORT_SIZE));
 }
 
-bool bind(const gadget_options& options, bool on)
+// Binds the gadget to its controller, or unbinds it: the host sees a
+// device connected, or disconnected.
+bool attach(const gadget_options& options, bool on)
 {
     return write_file(GADGETS + options.name + "/UDC", on ? options.udc : "\n");
 }
@@ -141,8 +143,12 @@ void remove_gadget(const gadget_options& options)
     const std::string g = GADGETS + options.name;
     write_file(g + "/UDC", "\n", true);  // it may be unbound, or not there at all
     for (const std::string& function : functions_of(options)) {
-        unlink((g + "/configs/c.1/" + function).c_str());
-        rmdir((g + "/functions/" + function).c_str());
+        std::string link = g;
+        link.append("/configs/c.1/").append(function);
+        unlink(link.c_str());
+        std::string dir = g;
+        dir.append("/functions/").append(function);
+        rmdir(dir.c_str());
     }
     rmdir((g + "/configs/c.1/strings/0x409").c_str());
     rmdir((g + "/configs/c.1").c_str());
@@ -277,7 +283,7 @@ std::vector<int> serve(gadget_options& options, int fd)
         const device_response response = device_receive(options.device, report, static_cast<size_t>(count), timing);
         replies.push_back(0);
         if (response.unplug) {
-            bind(options, false);  // a real disconnect
+            attach(options, false);  // a real disconnect
             break;
         }
         if (options.device.stopped) {
@@ -290,7 +296,7 @@ std::vector<int> serve(gadget_options& options, int fd)
         for (const input_report& reply : response.replies)
             replies.back() += send_report(fd, reply.data(), reply.size()) ? 1 : 0;
         if (response.unplug_after) {
-            bind(options, false);
+            attach(options, false);
             break;
         }
         if (options.unsolicited_every > 0 && replies.size() % static_cast<size_t>(options.unsolicited_every) == 0)
@@ -395,7 +401,7 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     remove_gadget(options);  // what an earlier run may have left
-    if (!create_gadget(options) || !bind(options, true)) {
+    if (!create_gadget(options) || !attach(options, true)) {
         remove_gadget(options);
         return 1;
     }
