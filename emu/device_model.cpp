@@ -19,6 +19,23 @@ timing_profile realistic_timing()
     return timing;
 }
 
+long device_time_us(const device_response& response, const timing_profile& timing)
+{
+    long time = timing.report_us;
+    if (!response.replies.empty())
+        time += response.work_us + response.delay_ms * 1000L + static_cast<long>(response.replies.size()) * timing.report_us;
+    return time;
+}
+
+input_report unasked_report(uint8_t status)
+{
+    input_report report{};
+    report[0] = REPORT_ID_UPDATE;
+    report[REPLY_ECHO_AT] = 0xEE;
+    report[REPLY_STATUS_AT] = status;
+    return report;
+}
+
 // The check byte as the device's bootloader computes it: the covered bytes
 // and the check byte add up to 0 modulo 256.
 static uint8_t sum_to_zero_check(const uint8_t* bytes, size_t count)

@@ -84,6 +84,14 @@ struct timing_profile {
 
 timing_profile realistic_timing();
 
+// The device's own time for one write it took: the write's USB frame and, when
+// it answers, its work, any delay and one frame per answer.
+long device_time_us(const device_response& response, const timing_profile& timing);
+
+// An input report the device sends without being asked: report id 2, a
+// command echo that no command has (0xEE), and `status`.
+input_report unasked_report(uint8_t status);
+
 enum class control_mode { application, handed_over, bootloader };
 
 // How far the Control flash is from the program it had.

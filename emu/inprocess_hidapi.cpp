@@ -221,9 +221,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
         ready += timing.report_us;
         sim->pending.push_back(pending_report{ready, reply});
     }
-    device_us += timing.report_us;
-    if (!response.replies.empty())
-        device_us += response.work_us + static_cast<long>(response.replies.size()) * timing.report_us;
+    device_us += device_time_us(response, timing);
     if (response.unplug_after)
         device_gone();
     return static_cast<int>(length);
@@ -257,10 +255,7 @@ int hid_read(hid_device* dev, unsigned char* data, size_t length)
     if (stopped || !is_model(dev) || sim->device.unplugged)
         return -1;
     if (sim->bus.keeps_sending) {
-        input_report unasked{};
-        unasked[0] = REPORT_ID_UPDATE;
-        unasked[REPLY_ECHO_AT] = 0xEE;
-        sim->pending.push_front(pending_report{sim->now_us, unasked});
+        sim->pending.push_front(pending_report{sim->now_us, unasked_report(0)});
     }
     if (sim->pending.empty() || sim->pending.front().ready_us > sim->now_us)
         return 0;
@@ -340,11 +335,7 @@ inprocess_run run_in_process(const device_model& device, const std::string& inpu
         world.bus.model_interface = -1;
     else
         for (int i = 0; i < bus.stale_reports; ++i) {
-            input_report stale{};
-            stale[0] = REPORT_ID_UPDATE;
-            stale[1] = 0xEE;
-            stale[REPLY_STATUS_AT] = static_cast<uint8_t>('0' + i % 10);
-            world.pending.push_back(pending_report{0, stale});
+            world.pending.push_back(pending_report{0, unasked_report(static_cast<uint8_t>('0' + i % 10))});
         }
     sim = &world;
     run.console = run_with_console(input, run.exit_status, run.input_left);

@@ -178,9 +178,8 @@ bool send_report(int fd, const uint8_t* bytes, size_t length)
 // report shorter than the descriptor says.
 void send_unsolicited(int fd)
 {
-    input_report unknown{};
+    input_report unknown = unasked_report(0);
     unknown[0] = 0x01;
-    unknown[1] = 0xEE;
     send_report(fd, unknown.data(), unknown.size());
     const uint8_t short_report[8] = {REPORT_ID_UPDATE, 0xEE, 0, 0, 0, STATUS_OK, 0, 0};
     send_report(fd, short_report, sizeof short_report);
@@ -418,10 +417,7 @@ int main(int argc, char** argv)
         return 1;
     }
     for (int i = 0; i < options.unsolicited_before; ++i) {
-        input_report stale{};
-        stale[0] = REPORT_ID_UPDATE;
-        stale[1] = 0xEE;
-        stale[REPLY_STATUS_AT] = STATUS_OK;
+        const input_report stale = unasked_report(STATUS_OK);
         if (write(fd, stale.data(), stale.size()) < 0)
             break;  // one is in flight until the host polls: the rest would wait
     }

@@ -173,9 +173,7 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     }
     // The write takes one frame; each answer comes after the device's work
     // and one frame more per report.
-    long device_us = timing.report_us;
-    if (!response.replies.empty())
-        device_us += late + static_cast<long>(response.replies.size()) * timing.report_us;
+    const long device_us = device_time_us(response, timing);
     bus.device_time_us += device_us;
     bus.device_us_by_command[length > PACKET_COMMAND_AT ? arg->data[PACKET_COMMAND_AT] : 0] += device_us;
     long delay = timing.report_us + late;
@@ -401,11 +399,7 @@ std::unique_ptr<emulated_bus> bus_create(const bus_options& options, const devic
     if (options.model_interface >= 0 && static_cast<size_t>(options.model_interface) < bus->nodes.size()) {
         std::lock_guard<std::mutex> guard(bus->lock);
         for (int i = 0; i < options.stale_reports; ++i) {
-            input_report stale{};
-            stale[0] = REPORT_ID_UPDATE;
-            stale[1] = 0xEE;
-            stale[REPLY_STATUS_AT] = static_cast<uint8_t>('0' + i % 10);
-            announce_report(*bus, stale);
+            announce_report(*bus, unasked_report(static_cast<uint8_t>('0' + i % 10)));
         }
     } else {
         bus->options.model_interface = -1;

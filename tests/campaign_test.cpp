@@ -27,16 +27,6 @@ namespace {
 constexpr unsigned PLANS = 10000 / QUENNET_CAMPAIGN_DIVISOR;
 constexpr unsigned CUT_POINT_STEP = QUENNET_CAMPAIGN_DIVISOR;
 
-// The longest a run may go on after the device last answered, from the
-// program's own bounds and what the transport makes each call cost: a device
-// that takes packets but answers nothing costs SILENT_WAITS_MAX silent block
-// waits; one that stops reading makes each write block for the kernel's
-// write time-out, and a failed write at a block start is followed by one more
-// wait. Both together: all the reply time-outs, every attempt of one packet
-// blocking, and 100 ms for the USB frames and the device's work between them.
-constexpr long REPLY_TIMEOUT_US = REPLY_TIMEOUT_MS * 1000L;
-constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) +
-                                  1000L * STOPPED_DEVICE_WRITE_TIMEOUT_MS * (FLASH_PACKET_RESENDS_MAX + 1) + 100000;
 
 // Within the program's bounds the update must complete; past them the run
 // must end with status 1; a mixed plan may do either, but never report

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/update_phases.h"
 #include "emu/device_model.h"
 
 inline const std::string DIALOGUE_UP_TO_CONSENT =
@@ -72,6 +73,17 @@ std::string complete_update_console();
 // answered packet, and the release on the device.
 void expect_complete_update(const std::string& console, int exit_status, const device_model& device,
                             const std::vector<size_t>& read_lengths);
+
+// The longest a run may go on after the device last answered, from the
+// program's own bounds and what the transport makes each call cost: a device
+// that takes packets but answers nothing costs SILENT_WAITS_MAX silent block
+// waits; one that stops reading makes each write block for the kernel's
+// write time-out, and a failed write at a block start is followed by one more
+// wait. Both together: all the reply time-outs, every attempt of one packet
+// blocking, and 100 ms for the USB frames and the device's work between them.
+inline constexpr long REPLY_TIMEOUT_US = REPLY_TIMEOUT_MS * 1000L;
+inline constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) +
+                                         1000L * STOPPED_DEVICE_WRITE_TIMEOUT_MS * (FLASH_PACKET_RESENDS_MAX + 1) + 100000;
 
 // Packet indexes in a complete update.
 inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at 5920

@@ -27,9 +27,9 @@ const std::string BANNER =
     "\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99";
 const std::string COMPLETE = complete_update_console();
 
-// The longest a run may go on after the device last answered (see the
-// in-process campaign), and what the clean part of these runs takes here.
-constexpr double GIVE_UP_BOUND_SECONDS = 26.5;
+// The longest a run may go on after the device last answered, and what the
+// clean part of these runs takes here.
+constexpr double GIVE_UP_BOUND_SECONDS = static_cast<double>(GIVE_UP_BOUND_US) * 1e-6;
 constexpr double CLEAN_PART_SECONDS = 15.0;
 
 fs::path results;
