@@ -21,7 +21,8 @@ static bool fail_with(const char* message)
 }
 
 // Waits for a block's acknowledgement; false when the run must end (the
-// message is printed). `written` bytes of the image have gone out.
+// message is printed). A time-out, a report too short to hold a status and an
+// unknown status are all silence. `written` bytes of the image have gone out.
 // block_written is false for the wait that follows a failed write at a block
 // start: no new block is pending then, and its silence counts for nothing.
 static bool wait_for_block_acknowledgement(device_link& link, size_t written, bool block_written, bool last_block,

@@ -6,6 +6,7 @@
 
 #include "app/update_phases.h"
 #include "util/console.h"
+#include "payload/firmware_payload.h"
 #include "util/stopwatch.h"
 
 int abort_exit()

@@ -8,10 +8,6 @@
 #include "link/device_link.h"
 #include "link/update_protocol.h"
 
-// Revisions of the images this build carries.
-inline constexpr version_pair TARGET_MAINBOARD_REVISION{0x00, 0x97};
-inline constexpr version_pair TARGET_CONTROL_REVISION{0x00, 0x99};
-
 // A device that was running this Mainboard version loads the new software only
 // at its next power-up and is not sent the restart command.
 inline constexpr uint16_t POWER_CYCLE_MAINBOARD_VERSION = 0x0090;

@@ -15,8 +15,8 @@
 
 #include <unistd.h>
 
-#include "emu/child_process.h"
-#include "emu/testbed.h"
+#include "emu/umockdev/child_process.h"
+#include "emu/umockdev/testbed.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ measured run(const std::vector<std::string>& argv, const std::string& input, con
 
 device_model quennet()
 {
-    return make_device_model({0x00, 0x95}, {0x00, 0x98});
+    return make_device_model();
 }
 
 void write_recording(const measured& update, const std::string& path)

@@ -20,11 +20,11 @@ else()
   endif()
 endif()
 
-# The revisions the banner shows, from app/update_run.h: "0.97", "0.99".
-file(READ "${PROJECT_SOURCE_DIR}/app/update_run.h" QUENNET_UPDATE_RUN_H)
+# The revisions the banner shows, from payload/firmware_payload.h: "0.97", "0.99".
+file(READ "${PROJECT_SOURCE_DIR}/payload/firmware_payload.h" QUENNET_PAYLOAD_H)
 foreach(component MAINBOARD CONTROL)
-  if(NOT QUENNET_UPDATE_RUN_H MATCHES "TARGET_${component}_REVISION\\{0x([0-9A-Fa-f]+), 0x([0-9A-Fa-f]+)\\}")
-    message(FATAL_ERROR "app/update_run.h: TARGET_${component}_REVISION not found")
+  if(NOT QUENNET_PAYLOAD_H MATCHES "TARGET_${component}_REVISION\\{0x([0-9A-Fa-f]+), 0x([0-9A-Fa-f]+)\\}")
+    message(FATAL_ERROR "payload/firmware_payload.h: TARGET_${component}_REVISION not found")
   endif()
   math(EXPR major "0x${CMAKE_MATCH_1}" OUTPUT_FORMAT HEXADECIMAL)
   math(EXPR minor "0x${CMAKE_MATCH_2} + 256" OUTPUT_FORMAT HEXADECIMAL)

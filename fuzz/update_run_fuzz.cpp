@@ -12,7 +12,8 @@
 #include <unistd.h>
 
 #include "app/update_run.h"
-#include "fuzz/scripted_hidapi.h"
+#include "fuzz/device_script.h"
+#include "fuzz/fuzz_answerer.h"
 
 namespace {
 
@@ -38,13 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0)
         return 0;
     char answer[2] = {static_cast<char>(data[0]), '\n'};
-    script_begin(data + 1, size - 1);
+    const size_t answer_size = data[0] == NO_ANSWER ? 0 : sizeof answer;
+    stand_in_begin(fuzz_answerer(data + 1, size - 1));
 
     FILE* const saved_in = stdin;
     FILE* const saved_out = stdout;
     char* console_text = nullptr;
     size_t console_size = 0;
-    stdin = fmemopen(answer, sizeof answer, "r");
+    stdin = answer_size > 0 ? fmemopen(answer, answer_size, "r") : std::fopen("/dev/null", "r");
     stdout = open_memstream(&console_text, &console_size);
     const int status = update_run();
     std::fclose(stdout);
@@ -54,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string console(console_text, console_size);
     std::free(console_text);
 
-    const hid_call_record& record = script_result();
+    const hid_call_record& record = stand_in_record();
     // QUENNET_FUZZ_SHOW=1 prints what each run did, to look at an input.
     static const bool show = std::getenv("QUENNET_FUZZ_SHOW") != nullptr;
     if (show)
         std::fprintf(stderr, "%s\n[exit status %d, %ld writes, %ld reads, %ld device calls]\n", console.c_str(), status,
                      record.writes, record.reads, record.calls);
-    const bool refused = std::toupper(static_cast<unsigned char>(answer[0])) != 'Y';
+    const bool refused = answer_size == 0 || std::toupper(static_cast<unsigned char>(answer[0])) != 'Y';
     if (const char* property = violated_update_property(record, status, console, refused))
         violated(property, console);
     return 0;

@@ -57,7 +57,12 @@ bool open_device(const std::string& path, device_link& link)
         console_print("\n\nCannot acquire handle\n");
         return false;
     }
-    hid_set_nonblocking(link.handle, 1);
+    // A handle that stays blocking would hold the drain's first read until
+    // the device sends something, perhaps for ever: such a handle is of no use.
+    if (hid_set_nonblocking(link.handle, 1) != 0) {
+        console_print("\n\nCannot acquire handle\n");
+        return false;
+    }
     for (int reads = 0; reads < DRAIN_READS_MAX; ++reads) {
         if (hid_read(link.handle, link.buffer, REPLY_READ_SIZE) <= 0)
             break;

@@ -33,6 +33,14 @@ inline constexpr size_t REPLY_ECHO_AT = 1;            // command echo (version r
 inline constexpr size_t REPLY_STATUS_AT = 5;          // status code
 inline constexpr size_t REPLY_VERSION_MINOR_AT = 5;   // version replies: minor
 inline constexpr size_t REPLY_VERSION_MAJOR_AT = 6;   // version replies: major
+// A read that delivers fewer bytes holds no reply: bytes 0 to 6 are examined.
+inline constexpr size_t REPLY_EXAMINED_SIZE = REPLY_VERSION_MAJOR_AT + 1;
+
+// Version of a component as a major and a minor byte, shown "v%X.%02X".
+struct version_pair {
+    uint8_t major = 0;
+    uint8_t minor = 0;
+};
 
 // One buffer serves for building packets and for receiving replies.
 inline constexpr size_t REPORT_BUFFER_SIZE = 256;     // bytes

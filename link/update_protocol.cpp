@@ -38,7 +38,6 @@ void describe_hid_error(const wchar_t* text, char* out, size_t size)
 bool send_update_packet(device_link& link, uint8_t command, uint16_t address, const uint8_t* payload,
                         size_t length)
 {
-    std::memset(link.buffer, 0, sizeof link.buffer);
     if (!build_update_packet(link.buffer, command, address, payload, length))
         return false;
     if (hid_write(link.handle, link.buffer, UPDATE_PACKET_SIZE) >= 0)
@@ -57,6 +56,8 @@ reply_result read_reply(device_link& link)
         return reply_result::failed;
     if (count == 0)
         return reply_result::timed_out;
+    if (static_cast<size_t>(count) < REPLY_EXAMINED_SIZE)
+        return reply_result::cut_short;
     return reply_result::received;
 }
 

@@ -9,13 +9,10 @@
 #include "link/device_link.h"
 #include "link/protocol_constants.h"
 
-enum class reply_result { received, timed_out, failed };
-
-// Version of a component as a major and a minor byte.
-struct version_pair {
-    uint8_t major = 0;
-    uint8_t minor = 0;
-};
+// What a reply read gave. Only `received` holds a reply: a report too short
+// to hold the bytes that are examined (REPLY_EXAMINED_SIZE) is no reply, and
+// its missing bytes are never taken from what the buffer held before.
+enum class reply_result { received, timed_out, cut_short, failed };
 
 // The one place where packets are laid out: clears the first
 // UPDATE_PACKET_SIZE bytes of the buffer and fills report id, command,

@@ -7,6 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/protocol_constants.h"
+
+// Revisions of the two images, shown in the banner; a release changes them
+// with the images.
+inline constexpr version_pair TARGET_MAINBOARD_REVISION{0x00, 0x97};
+inline constexpr version_pair TARGET_CONTROL_REVISION{0x00, 0x99};
+
 inline constexpr size_t MAINBOARD_IMAGE_SIZE = 5930;   // bytes, EEPROM addresses 0 .. 5929
 inline constexpr size_t CONTROL_IMAGE_SIZE = 61440;    // bytes, flash offsets 0 .. 0xEFFF
 

@@ -16,7 +16,7 @@
 #include <set>
 #include <sstream>
 
-#include "emu/inprocess.h"
+#include "emu/inprocess/inprocess.h"
 #include "tests/common.h"
 
 namespace {

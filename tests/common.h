@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/update_phases.h"
-#include "emu/device_model.h"
+#include "emu/model/device_model.h"
 
 inline const std::string DIALOGUE_UP_TO_CONSENT =
     "\n=== Calverra Quennet Update Tool ===\n"
@@ -52,8 +52,8 @@ std::vector<double> phase_times(const std::string& console);
 
 // A Quennet running Mainboard 0.95 and Control 0.98 with the given faults
 // (in quennet-emu's words: "status=R@command=0x21", "no-reply@index=5", ...).
-device_model quennet(const std::vector<std::string>& faults = {}, version_pair mainboard = {0x00, 0x95},
-                     version_pair control = {0x00, 0x98});
+device_model quennet(const std::vector<std::string>& faults = {}, version_pair mainboard = DEFAULT_MAINBOARD_VERSION,
+                     version_pair control = DEFAULT_CONTROL_VERSION);
 
 // The packets the device took (those whose write did not fail).
 std::vector<std::vector<uint8_t>> delivered(const device_model& device);

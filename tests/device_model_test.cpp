@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "emu/device_model.h"
+#include "emu/model/device_model.h"
 #include "payload/firmware_payload.h"
 #include "tests/common.h"
 
@@ -39,7 +39,7 @@ std::vector<uint8_t> entry_payload(uint8_t first_code_byte)
 
 device_model in_bootloader()
 {
-    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    device_model device = make_device_model();
     offer(device, packet(0x30, 0, {0x48}));
     EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(bootloader_entry_code[0])))), 'K');
     return device;
@@ -73,7 +73,7 @@ TEST(device_model, answers_version_queries_with_minor_in_byte_5_and_major_in_byt
 
 TEST(device_model, stores_eeprom_chunks_and_refuses_those_past_its_end)
 {
-    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    device_model device = make_device_model();
     EXPECT_EQ(status_of(offer(device, packet(0x21, 0x1720, {1, 2, 3}))), 'K');
     EXPECT_EQ(device.eeprom[0x1721], 2);
     EXPECT_EQ(status_of(offer(device, packet(0x21, 8190, {1, 2, 3}))), 'W');
@@ -81,7 +81,7 @@ TEST(device_model, stores_eeprom_chunks_and_refuses_those_past_its_end)
 
 TEST(device_model, opens_its_bootloader_only_after_the_hand_over_and_with_the_right_code)
 {
-    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    device_model device = make_device_model();
     EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(bootloader_entry_code[0])))), 'W');
     EXPECT_EQ(status_of(offer(device, packet(0x30, 0, {0x48}))), 'H');
     EXPECT_EQ(status_of(offer(device, packet(0x31, 0, entry_payload(0x00)))), 'V');
@@ -133,7 +133,7 @@ TEST(device_model, a_device_that_stops_reading_lets_four_writes_queue_then_block
 
 TEST(device_model, reports_what_it_holds_after_power_up)
 {
-    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    device_model device = make_device_model();
     offer(device, packet(0x21, 0, std::vector<uint8_t>(32, 0xFF)));
     device_power_up(device);
     EXPECT_EQ(device.mainboard_version.minor, 0x00) << "a cleared EEPROM start runs no Mainboard program";
@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(cases, fault_text,
 
 TEST(fault_rule, applies_to_as_many_matching_packets_as_it_says)
 {
-    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    device_model device = make_device_model();
     fault_rule rule;
     std::string error;
     ASSERT_TRUE(parse_fault_rule("write-fail@command=0x10,times=2", rule, error));

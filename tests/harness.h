@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "emu/child_process.h"
-#include "emu/device_model.h"
-#include "emu/testbed.h"
+#include "emu/umockdev/child_process.h"
+#include "emu/model/device_model.h"
+#include "emu/umockdev/testbed.h"
 #include "tests/common.h"
 
 struct update_outcome {

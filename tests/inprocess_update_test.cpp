@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "emu/inprocess.h"
+#include "emu/inprocess/inprocess.h"
 #include "tests/common.h"
 
 namespace {
@@ -131,7 +131,7 @@ struct outcome_case {
     int exit_status;
     double waited_seconds;      // simulated time the run took (reply time-outs, blocked writes, late replies)
     long packets_offered = -1;  // writes offered to the device, failed ones included; -1: not checked
-    version_pair mainboard{0x00, 0x95};
+    version_pair mainboard = DEFAULT_MAINBOARD_VERSION;
 };
 
 void PrintTo(const outcome_case& c, std::ostream* out)

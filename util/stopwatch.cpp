@@ -15,16 +15,12 @@ void stopwatch_start(stopwatch& watch)
     watch.start_count = clock_ticks();
 }
 
-double stopwatch_seconds_between(stopwatch& watch, int64_t start_count, int64_t end_count)
+// Both counts are turned into microseconds before they are subtracted.
+double stopwatch_elapsed_seconds(const stopwatch& watch)
 {
+    const int64_t end_count = clock_ticks();
     const double microseconds_per_tick = 1e6 / static_cast<double>(watch.frequency);
-    watch.start_time = static_cast<double>(start_count) * microseconds_per_tick;
-    watch.end_time = static_cast<double>(end_count) * microseconds_per_tick;
-    return (watch.end_time - watch.start_time) * 1e-6;
-}
-
-double stopwatch_elapsed_seconds(stopwatch& watch)
-{
-    watch.end_count = clock_ticks();
-    return stopwatch_seconds_between(watch, watch.start_count, watch.end_count);
+    const double start_time = static_cast<double>(watch.start_count) * microseconds_per_tick;
+    const double end_time = static_cast<double>(end_count) * microseconds_per_tick;
+    return (end_time - start_time) * 1e-6;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "emu/child_process.h"
+#include "emu/umockdev/child_process.h"
 
 #include <cerrno>
 #include <chrono>

@@ -2,14 +2,15 @@
 // What an emulated USB bus holds, whichever way it is emulated (umockdev's
 // hidraw testbed or hidapi's interface in process): the HID interfaces that
 // enumeration shows, which of them the emulated Quennet answers, and how the
-// device behaves around the open.
+// device and the HID library behave around it. Answers that only the
+// in-process stand-in for hidapi can give are marked so.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "emu/device_model.h"
+#include "emu/model/device_model.h"
 #include "link/protocol_constants.h"
 
 // One HID interface on the bus, as enumeration shows it.
@@ -22,6 +23,7 @@ struct interface_identity {
     uint16_t usage_page = DEVICE_USAGE_PAGE;
     uint16_t usage = DEVICE_USAGE;
     int usb_device = 0;  // interfaces with the same number belong to one USB device
+    bool has_path = true;  // in process only: false gives the entry a null path
 };
 
 struct bus_options {
@@ -30,5 +32,12 @@ struct bus_options {
     bool fail_open = false;   // the device refuses to be opened
     int stale_reports = 0;    // input reports waiting before the program opens the device
     bool keeps_sending = false;  // in process only: a new input report is always waiting
+    // In process only, the library's own answers: hid_set_nonblocking fails;
+    // a good write returns this count instead of the length written (hidapi
+    // on Windows returns the output report's length, 65 for the Quennet);
+    // failed calls come without an error text.
+    bool fail_nonblocking = false;
+    int written_count = 0;  // 0: the length written
+    bool error_texts = true;
     timing_profile timing;
 };

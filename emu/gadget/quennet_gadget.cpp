@@ -27,7 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "emu/device_model.h"
+#include "emu/model/device_options.h"
+#include "emu/model/report_descriptor.h"
 
 namespace {
 
@@ -37,12 +38,10 @@ struct gadget_options {
     std::string name = "quennet";
     std::string udc = "dummy_udc.0";
     uint16_t product_id = DEVICE_PRODUCT_ID;
-    bool other_interface = false;  // a first HID function: the device's audio controls
-    bool realistic = false;
     int unsolicited_before = 0;    // input reports written before the host opens the device
     int unsolicited_every = 0;     // after every N-th packet, reports the host must drop
     std::string state_in, state_out, record, memory;
-    device_model device = make_device_model({0x00, 0x95}, {0x00, 0x98});
+    device_options emulated;  // the device: versions, faults, timing, its other interface
 };
 
 volatile std::sig_atomic_t stopping = 0;
@@ -78,23 +77,9 @@ bool make_dir(const std::string& path)
     return false;
 }
 
-// The update interface's report descriptor: vendor page 0xFF00, usage 1,
-// report id 2 with 63-byte input and output reports.
-std::string update_descriptor()
+std::string as_text(const std::vector<uint8_t>& bytes)
 {
-    const uint8_t d[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, REPORT_ID_UPDATE, 0x09, 0x02, 0x15, 0x00,
-                         0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x91, 0x02, 0x09, 0x03, 0x15, 0x00, 0x26, 0xFF,
-                         0x00, 0x75, 0x08, 0x95, 0x3F, 0x81, 0x02, 0xC0};
-    return std::string(reinterpret_cast<const char*>(d), sizeof d);
-}
-
-// The device's other HID interface: consumer controls (page 0x000C), one
-// 8-bit input report.
-std::string controls_descriptor()
-{
-    const uint8_t d[] = {0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
-                         0x75, 0x08, 0x95, 0x01, 0x09, 0xE9, 0x81, 0x02, 0xC0};
-    return std::string(reinterpret_cast<const char*>(d), sizeof d);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 bool add_function(const std::string& gadget, const std::string& function, const std::string& descriptor,
@@ -109,7 +94,7 @@ bool add_function(const std::string& gadget, const std::string& function, const 
 
 std::vector<std::string> functions_of(const gadget_options& options)
 {
-    if (options.other_interface)
+    if (options.emulated.other_interface)
         return {"hid.controls", "hid.update"};
     return {"hid.update"};
 }
@@ -126,9 +111,9 @@ bool create_gadget(const gadget_options& options)
               make_dir(g + "/configs/c.1/strings/0x409") &&
               write_file(g + "/configs/c.1/strings/0x409/configuration", "Quennet") &&
               write_file(g + "/configs/c.1/MaxPower", "100");
-    if (ok && options.other_interface)
-        ok = add_function(g, "hid.controls", controls_descriptor(), 8);
-    return ok && add_function(g, "hid.update", update_descriptor(), static_cast<int>(MODEL_INPUT_REPORT_SIZE));
+    if (ok && options.emulated.other_interface)
+        ok = add_function(g, "hid.controls", as_text(controls_report_descriptor()), 8);
+    return ok && add_function(g, "hid.update", as_text(update_report_descriptor()), static_cast<int>(MODEL_INPUT_REPORT_SIZE));
 }
 
 // Binds the gadget to its controller, or unbinds it: the host sees a
@@ -263,7 +248,7 @@ void write_outcome(const gadget_options& options, const device_model& device, co
 // replies sent after each packet.
 std::vector<int> serve(gadget_options& options, int fd)
 {
-    const timing_profile timing = options.realistic ? realistic_timing() : timing_profile{};
+    const timing_profile timing = options.emulated.realistic ? realistic_timing() : timing_profile{};
     std::vector<int> replies;
     bool reading = true;
     while (!stopping) {
@@ -279,13 +264,13 @@ std::vector<int> serve(gadget_options& options, int fd)
         const ssize_t count = read(fd, report, sizeof report);
         if (count <= 0)
             continue;
-        const device_response response = device_receive(options.device, report, static_cast<size_t>(count), timing);
+        const device_response response = device_receive(options.emulated.device, report, static_cast<size_t>(count), timing);
         replies.push_back(0);
         if (response.unplug) {
             attach(options, false);  // a real disconnect
             break;
         }
-        if (options.device.stopped) {
+        if (options.emulated.device.stopped) {
             reading = false;
             continue;
         }
@@ -293,7 +278,7 @@ std::vector<int> serve(gadget_options& options, int fd)
         if (wait_us > 0)
             std::this_thread::sleep_for(std::chrono::microseconds(wait_us));
         for (const input_report& reply : response.replies)
-            replies.back() += send_report(fd, reply.data(), reply.size()) ? 1 : 0;
+            replies.back() += send_report(fd, reply.data(), response.reply_length) ? 1 : 0;
         if (response.unplug_after) {
             attach(options, false);
             break;
@@ -308,76 +293,88 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: quennet-gadget [options]\n"
+                 "%s"
                  "  --name NAME             configfs gadget name (default quennet)\n"
                  "  --udc UDC               USB device controller (default dummy_udc.0)\n"
                  "  --product-id 0xNNNN     another product id (default 0x5b3e)\n"
-                 "  --other-interface       a first HID interface with another usage page\n"
-                 "  --mainboard V, --control V   versions the device runs (default 0.95, 0.98)\n"
-                 "  --fault F               a device fault, as quennet-emu takes it; repeatable\n"
-                 "  --realistic             the device's own work takes a real device's time\n"
                  "  --unsolicited-before N  input reports sent before the host opens the device\n"
                  "  --unsolicited-every N   after every N-th packet, reports the host must drop\n"
                  "  --state-in FILE         power up holding what an earlier run stored\n"
                  "  --state-out FILE        store what the device holds, at the end\n"
                  "  --record FILE           every packet received, in hex, and the replies sent\n"
                  "  --memory DIR            eeprom.bin, flash.bin and device.txt, at the end\n"
-                 "Runs until SIGTERM or SIGINT, or until an unplug fault.\n");
+                 "Runs until SIGTERM or SIGINT, or until an unplug fault.\n",
+                 DEVICE_OPTIONS_HELP);
 }
+
+enum : int {
+    OPTION_NAME = 'n',
+    OPTION_UDC = 'u',
+    OPTION_PRODUCT_ID = 'p',
+    OPTION_UNSOLICITED_BEFORE = 'b',
+    OPTION_UNSOLICITED_EVERY = 'e',
+    OPTION_STATE_IN = 'i',
+    OPTION_STATE_OUT = 'o',
+    OPTION_RECORD = 'r',
+    OPTION_MEMORY = 'm',
+};
 
 bool parse(int argc, char** argv, gadget_options& options)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        const bool has_value = i + 1 < argc;
-        const std::string value = has_value ? argv[i + 1] : "";
+    const std::vector<option> long_options = device_long_options({
+        {"name", required_argument, nullptr, OPTION_NAME},
+        {"udc", required_argument, nullptr, OPTION_UDC},
+        {"product-id", required_argument, nullptr, OPTION_PRODUCT_ID},
+        {"unsolicited-before", required_argument, nullptr, OPTION_UNSOLICITED_BEFORE},
+        {"unsolicited-every", required_argument, nullptr, OPTION_UNSOLICITED_EVERY},
+        {"state-in", required_argument, nullptr, OPTION_STATE_IN},
+        {"state-out", required_argument, nullptr, OPTION_STATE_OUT},
+        {"record", required_argument, nullptr, OPTION_RECORD},
+        {"memory", required_argument, nullptr, OPTION_MEMORY},
+    });
+    opterr = 0;
+    for (int code; (code = getopt_long(argc, argv, "", long_options.data(), nullptr)) != -1;) {
         std::string error;
-        if (option == "--other-interface") {
-            options.other_interface = true;
-            continue;
-        }
-        if (option == "--realistic") {
-            options.realistic = true;
-            continue;
-        }
-        if (!has_value)
+        const option_use use = take_device_option(code, optarg, options.emulated, error);
+        if (use == option_use::bad) {
+            std::fprintf(stderr, "quennet-gadget: %s\n", error.c_str());
             return false;
-        ++i;
-        if (option == "--name") {
-            options.name = value;
-        } else if (option == "--udc") {
-            options.udc = value;
-        } else if (option == "--product-id") {
-            options.product_id = static_cast<uint16_t>(std::strtoul(value.c_str(), nullptr, 0));
-        } else if (option == "--mainboard") {
-            if (!parse_version(value, options.device.mainboard_version))
-                return false;
-        } else if (option == "--control") {
-            if (!parse_version(value, options.device.control_version))
-                return false;
-        } else if (option == "--fault") {
-            fault_rule rule;
-            if (!parse_fault_rule(value, rule, error)) {
-                std::fprintf(stderr, "quennet-gadget: %s\n", error.c_str());
-                return false;
-            }
-            options.device.faults.push_back(rule);
-        } else if (option == "--unsolicited-before") {
-            options.unsolicited_before = std::atoi(value.c_str());
-        } else if (option == "--unsolicited-every") {
-            options.unsolicited_every = std::atoi(value.c_str());
-        } else if (option == "--state-in") {
-            options.state_in = value;
-        } else if (option == "--state-out") {
-            options.state_out = value;
-        } else if (option == "--record") {
-            options.record = value;
-        } else if (option == "--memory") {
-            options.memory = value;
-        } else {
+        }
+        if (use == option_use::taken)
+            continue;
+        switch (code) {
+        case OPTION_NAME:
+            options.name = optarg;
+            break;
+        case OPTION_UDC:
+            options.udc = optarg;
+            break;
+        case OPTION_PRODUCT_ID:
+            options.product_id = static_cast<uint16_t>(std::strtoul(optarg, nullptr, 0));
+            break;
+        case OPTION_UNSOLICITED_BEFORE:
+            options.unsolicited_before = std::atoi(optarg);
+            break;
+        case OPTION_UNSOLICITED_EVERY:
+            options.unsolicited_every = std::atoi(optarg);
+            break;
+        case OPTION_STATE_IN:
+            options.state_in = optarg;
+            break;
+        case OPTION_STATE_OUT:
+            options.state_out = optarg;
+            break;
+        case OPTION_RECORD:
+            options.record = optarg;
+            break;
+        case OPTION_MEMORY:
+            options.memory = optarg;
+            break;
+        default:
             return false;
         }
     }
-    return true;
+    return optind == argc;
 }
 
 }  // namespace
@@ -390,12 +387,12 @@ int main(int argc, char** argv)
         return 2;
     }
     if (!options.state_in.empty()) {
-        const std::vector<fault_rule> faults = options.device.faults;
-        if (!load_state(options.device, options.state_in)) {
+        const std::vector<fault_rule> faults = options.emulated.device.faults;
+        if (!load_state(options.emulated.device, options.state_in)) {
             std::fprintf(stderr, "quennet-gadget: %s holds no device state\n", options.state_in.c_str());
             return 2;
         }
-        options.device.faults = faults;
+        options.emulated.device.faults = faults;
     }
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
@@ -426,7 +423,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     const std::vector<int> replies = serve(options, fd);
     close(fd);
-    write_outcome(options, options.device, replies);
+    write_outcome(options, options.emulated.device, replies);
     remove_gadget(options);
     return 0;
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The emulated Quennet behind hidapi's interface, in the program's own
-// process: in this build the hid_* functions and the platform's counter are
-// linked from emu/inprocess_hidapi.cpp instead of hidapi and the clock, so
-// update_run() and everything below it run unchanged against device_model.
+// process: in this build the hid_* functions come from the stand-in
+// (emu/stand_in), answered here by device_model, and the platform's counter
+// from this file, so update_run() and everything below it run unchanged.
 // Time is simulated: a read that times out returns at once and moves the
 // simulated clock on by its time-out, and so does the device's timing
 // profile, so a run never sleeps yet knows how long it would have taken.
@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "emu/bus_options.h"
-#include "emu/device_model.h"
-#include "emu/update_properties.h"
+#include "emu/model/bus_options.h"
+#include "emu/model/device_model.h"
+#include "emu/stand_in/update_properties.h"
 
 struct inprocess_run {
     int exit_status = -1;

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "emu/device_model.h"
+#include "emu/model/device_model.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "app/update_run.h"
 #include "payload/firmware_payload.h"
 
 timing_profile realistic_timing()
@@ -276,6 +275,9 @@ device_response device_receive(device_model& device, const uint8_t* report, size
         case fault_kind::echo:
             echo_fault = &rule;
             break;
+        case fault_kind::short_reply:
+            response.reply_length = std::min(response.reply_length, rule.reply_length);
+            break;
         }
     }
 
@@ -414,9 +416,13 @@ bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& er
     } else if (name == "delay" && parse_number(value, number) && number >= 0) {
         rule.kind = fault_kind::delay;
         rule.delay_ms = static_cast<int>(number);
+    } else if (name == "short" && parse_number(value, number) && number >= 1 &&
+               number < static_cast<long>(MODEL_INPUT_REPORT_SIZE)) {
+        rule.kind = fault_kind::short_reply;
+        rule.reply_length = static_cast<size_t>(number);
     } else {
         error = "unknown fault '" + kind +
-                "' (status=C, garble=C, wait=N, no-reply, lost, write-fail, unplug, unplug-after, stop, delay=MS, echo=N)";
+                "' (status=C, garble=C, wait=N, no-reply, lost, write-fail, unplug, unplug-after, stop, delay=MS, echo=N, short=N)";
         return false;
     }
     if (at == std::string::npos)

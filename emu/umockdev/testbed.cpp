@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "emu/testbed.h"
+#include "emu/umockdev/testbed.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +20,8 @@
 
 #include <umockdev.h>
 
+#include "emu/model/report_descriptor.h"
+
 // Runs device answers after their emulated delay, off umockdev's worker thread.
 struct delayed_actions {
     std::mutex lock;
@@ -30,21 +32,6 @@ struct delayed_actions {
 };
 
 static delayed_actions* scheduler = nullptr;
-
-// Report descriptor of one vendor interface: the given usage page and usage,
-// report id 2, a 63-byte output and a 63-byte input report.
-static std::vector<uint8_t> make_descriptor(uint16_t usage_page, uint16_t usage)
-{
-    std::vector<uint8_t> d = {0x06, static_cast<uint8_t>(usage_page & 0xFF), static_cast<uint8_t>(usage_page >> 8)};
-    if (usage > 0xFF)
-        d.insert(d.end(), {0x0A, static_cast<uint8_t>(usage & 0xFF), static_cast<uint8_t>(usage >> 8)});
-    else
-        d.insert(d.end(), {0x09, static_cast<uint8_t>(usage)});
-    d.insert(d.end(), {0xA1, 0x01, 0x85, REPORT_ID_UPDATE, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
-                       0x95, 0x3F, 0x91, 0x02, 0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F,
-                       0x81, 0x02, 0xC0});
-    return d;
-}
 
 static std::string hex(const std::vector<uint8_t>& bytes)
 {
@@ -112,12 +99,12 @@ static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
 }
 
 // Makes one queued input report visible to the program's poll().
-static void announce_report(emulated_bus& bus, const input_report& report)
+static void announce_report(emulated_bus& bus, const input_report& report, size_t length = MODEL_INPUT_REPORT_SIZE)
 {
     bus_node& node = *bus.nodes[static_cast<size_t>(bus.options.model_interface)];
     if (node.master < 0)
         return;
-    bus.pending.push_back(report);
+    bus.pending.push_back(pending_report{report, length});
     const uint8_t marker = 0;
     if (write(node.master, &marker, 1) != 1)
         bus.pending.pop_back();
@@ -165,7 +152,7 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     const long late = response.work_us + response.delay_ms * 1000L;
     if (timing.report_us == 0 && late == 0) {
         for (const input_report& reply : response.replies)
-            announce_report(bus, reply);
+            announce_report(bus, reply, response.reply_length);
         complete(client, static_cast<long>(length), 0);
         if (response.unplug_after)
             hang_up(bus);
@@ -179,9 +166,9 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     long delay = timing.report_us + late;
     for (const input_report& reply : response.replies) {
         delay += timing.report_us;
-        schedule(delay, [&bus, reply] {
+        schedule(delay, [&bus, reply, cut = response.reply_length] {
             std::lock_guard<std::mutex> later(bus.lock);
-            announce_report(bus, reply);
+            announce_report(bus, reply, cut);
         });
     }
     if (response.unplug_after) {
@@ -216,15 +203,15 @@ static gboolean on_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointe
         complete(client, -1, EAGAIN);
         return TRUE;
     }
-    const input_report report = bus.pending.front();
+    const pending_report report = bus.pending.front();
     bus.pending.pop_front();
     uint8_t marker = 0;
     if (read(node.slave, &marker, 1) != 1) {
         // The marker is gone only if the node hung up.
     }
     const size_t asked = static_cast<size_t>(arg->data_len);
-    const size_t count = std::min(asked, report.size());
-    std::memcpy(arg->data, report.data(), count);
+    const size_t count = std::min(asked, report.length);
+    std::memcpy(arg->data, report.bytes.data(), count);
     bus.read_lengths.push_back(asked);
     if (!bus.device.packets.empty()) {
         bus.reads_after_packet.resize(bus.device.packets.size(), 0);
@@ -279,7 +266,7 @@ static std::string device_description(const bus_options& options, std::vector<st
 
         auto node = std::make_unique<bus_node>();
         node->index = i;
-        node->descriptor = make_descriptor(identity.usage_page, identity.usage);
+        node->descriptor = update_report_descriptor(identity.usage_page, identity.usage);
         node->devnode = "/dev/hidraw" + std::to_string(i);
         char hid_name[64];
         std::snprintf(hid_name, sizeof hid_name, "0003:%04X:%04X.%04zX", identity.vendor_id, identity.product_id, i + 1);

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "link/protocol_constants.h"
-#include "link/update_protocol.h"
 
 inline constexpr size_t MODEL_EEPROM_SIZE = 8192;    // bytes of Mainboard EEPROM
 inline constexpr size_t MODEL_FLASH_SIZE = 61440;    // bytes of Control flash
@@ -31,6 +30,7 @@ enum class fault_kind {
     stop,           // the device stops reading from this packet on: it hangs
     delay,          // the answers come this many milliseconds late
     echo,           // the answer echoes this byte instead of the command
+    short_reply,    // every answer to the packet arrives cut to this many bytes
 };
 
 // A device that stops reading leaves its output reports to the USB layer:
@@ -51,6 +51,7 @@ struct fault_rule {
     int wait_replies = 0;    // fault_kind::wait_replies
     int delay_ms = 0;        // fault_kind::delay
     uint8_t echo = 0;        // fault_kind::echo
+    size_t reply_length = 0; // fault_kind::short_reply
 };
 
 using input_report = std::array<uint8_t, MODEL_INPUT_REPORT_SIZE>;
@@ -70,6 +71,7 @@ struct device_response {
     long work_us = 0;           // the device's own work on the packet, before its answers
     int delay_ms = 0;           // extra time before the answers
     std::vector<input_report> replies;
+    size_t reply_length = MODEL_INPUT_REPORT_SIZE;  // bytes of each answer that arrive
 };
 
 // Time the emulated device takes, so that a person sees a run as it is on a
@@ -97,10 +99,15 @@ enum class control_mode { application, handed_over, bootloader };
 // How far the Control flash is from the program it had.
 enum class flash_content { original, partial, complete };
 
+// What an emulated Quennet runs unless it is told otherwise: older software
+// than any release, and not the Mainboard version that needs a power cycle.
+inline constexpr version_pair DEFAULT_MAINBOARD_VERSION{0x00, 0x95};
+inline constexpr version_pair DEFAULT_CONTROL_VERSION{0x00, 0x98};
+
 struct device_model {
     // What the device reports it runs; changes at power-up or restart.
-    version_pair mainboard_version{0x00, 0x95};
-    version_pair control_version{0x00, 0x98};
+    version_pair mainboard_version = DEFAULT_MAINBOARD_VERSION;
+    version_pair control_version = DEFAULT_CONTROL_VERSION;
 
     std::vector<uint8_t> eeprom = std::vector<uint8_t>(MODEL_EEPROM_SIZE, 0x00);
     std::vector<uint8_t> flash = std::vector<uint8_t>(MODEL_FLASH_SIZE, 0x00);
@@ -125,7 +132,8 @@ struct device_model {
 
 // A device with the given running versions, its EEPROM and flash holding
 // older software.
-device_model make_device_model(version_pair mainboard, version_pair control);
+device_model make_device_model(version_pair mainboard = DEFAULT_MAINBOARD_VERSION,
+                               version_pair control = DEFAULT_CONTROL_VERSION);
 
 // Offers one output report to the device. Its work on it takes the time
 // the profile gives, which is added to busy_us and returned in work_us.
@@ -146,7 +154,8 @@ bool device_holds_release(const device_model& device);
 // Parses a fault such as "status=R@command=0x21,address=5920",
 // "garble=X@index=9", "wait=3@command=0x31", "no-reply@index=5", "lost@index=5",
 // "write-fail@index=7,times=2", "unplug@index=100", "unplug-after@command=0x31",
-// "stop@index=700", "delay=1500@index=9" or "echo=0x00@command=0x10".
+// "stop@index=700", "delay=1500@index=9", "echo=0x00@command=0x10" or
+// "short=5@command=0x31".
 // Returns false and says why in `error` when it is not one.
 bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& error);
 

@@ -14,11 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "emu/bus_options.h"
-#include "emu/device_model.h"
+#include "emu/model/bus_options.h"
+#include "emu/model/device_model.h"
 #include "link/protocol_constants.h"
 
 struct emulated_bus;
+
+// An input report on its way to the program, and how many of its bytes arrive.
+struct pending_report {
+    input_report bytes;
+    size_t length;
+};
 
 // One hidraw node on the bus and the handler that answers it.
 struct bus_node {
@@ -38,7 +44,7 @@ struct emulated_bus {
     device_model device;
     bus_options options;
     std::vector<std::unique_ptr<bus_node>> nodes;
-    std::deque<input_report> pending;      // input reports waiting for the program
+    std::deque<pending_report> pending;    // input reports waiting for the program
     std::vector<size_t> read_lengths;      // length asked of every read that got a report
     long device_time_us = 0;               // time the device keeps the program waiting: frames and work
     std::array<long, 256> device_us_by_command{};  // the same, per command

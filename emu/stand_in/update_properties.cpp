@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "emu/update_properties.h"
+#include "emu/stand_in/update_properties.h"
 
 #include <algorithm>
 #include <cstring>

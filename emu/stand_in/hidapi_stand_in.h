@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+// hidapi's functions, answered in this process: the in-process emulated
+// Quennet and the fuzz target link this file in place of the library, so that
+// update_run() and everything below it run unchanged. It keeps what the
+// library keeps (enumeration lists, open devices, each device's error text)
+// and a record of every call; what each call returns comes from an answerer,
+// a plain record of functions: the emulated Quennet on a simulated clock, or
+// the fuzz input. Every answer the library can give can be given: reads of 0
+// to 8 bytes or -1, writes of any count or -1, each -1 with an error text or
+// none, entries with null strings or paths, and failing opens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emu/stand_in/update_properties.h"
+
+// One HID interface as enumeration shows it.
+struct stand_in_interface {
+    bool has_path = true;  // false: the entry's path is null
+    std::string path;
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    bool has_manufacturer = true;  // false: a null manufacturer string
+    std::wstring manufacturer;
+    bool has_product = true;  // false: a null product string
+    std::wstring product;
+    uint16_t usage_page = 0;
+    uint16_t usage = 0;
+};
+
+// What one read or write returns. For -1, `error_text` is what hid_error
+// gives afterwards; nullptr: the library has no text for it.
+struct stand_in_result {
+    int count = 0;
+    const wchar_t* error_text = nullptr;
+};
+
+// The answers. `context` is handed back to every function; an interface is
+// named by its place in the enumeration.
+struct hid_answerer {
+    void* context = nullptr;
+    std::vector<stand_in_interface> (*enumerate)(void* context) = nullptr;
+    bool (*open)(void* context, size_t interface_index) = nullptr;
+    bool (*set_nonblocking)(void* context, size_t interface_index) = nullptr;
+    stand_in_result (*write)(void* context, size_t interface_index, const uint8_t* data, size_t length) = nullptr;
+    // Fills at most `length` bytes. milliseconds: 0 for a read that must not
+    // wait, -1 for one that waits for ever.
+    stand_in_result (*read)(void* context, size_t interface_index, uint8_t* data, size_t length,
+                            int milliseconds) = nullptr;
+};
+
+// A run that calls the library far beyond every bound the program has is
+// stopped here, so that a missing bound fails a test instead of hanging it:
+// from then on every read and write fails without asking the answerer.
+inline constexpr long RUNAWAY_CALLS = 4 * MAX_DEVICE_CALLS;
+
+// Starts a run: from now on the answerer answers, and the record starts empty.
+void stand_in_begin(const hid_answerer& answerer);
+
+// The record of the run so far.
+const hid_call_record& stand_in_record();
