@@ -19,7 +19,7 @@ using bytes = std::vector<uint8_t>;
 // How the device answers at each step of an otherwise clean update.
 struct plan {
     char answer = 'y';
-    bytes discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK /* open */, READ_TIMES_OUT /* drain */};
+    bytes discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK /* open */, WRITE_OK /* non-blocking */, READ_TIMES_OUT /* drain */};
     uint8_t mainboard_major = 0x00, mainboard_minor = 0x95;
     std::function<bytes(int chunk)> eeprom = [](int) { return bytes{WRITE_OK, READ_STATUS_OK}; };
     bytes hand_over = {WRITE_OK, READ_STATUS_READY};
@@ -28,13 +28,18 @@ struct plan {
         return packet % 4 == 3 ? bytes{WRITE_OK, READ_STATUS_OK} : bytes{WRITE_OK};
     };
     bytes restart = {WRITE_OK};
+    bytes mainboard_reply = {};  // empty: a version reply with the major and minor below
 };
 
 bytes script_of(const plan& p)
 {
     bytes s = {static_cast<uint8_t>(p.answer)};
     s.insert(s.end(), p.discovery.begin(), p.discovery.end());
-    s.insert(s.end(), {WRITE_OK, READ_VERSION, p.mainboard_major, p.mainboard_minor, WRITE_OK, READ_VERSION, 0x00, 0x98});
+    if (p.mainboard_reply.empty())
+        s.insert(s.end(), {WRITE_OK, READ_VERSION, p.mainboard_major, p.mainboard_minor});
+    else
+        s.insert(s.end(), p.mainboard_reply.begin(), p.mainboard_reply.end());
+    s.insert(s.end(), {WRITE_OK, READ_VERSION, 0x00, 0x98});
     const int chunks = 1 + static_cast<int>((MAINBOARD_IMAGE_SIZE + EEPROM_CHUNK_MAX - 1) / EEPROM_CHUNK_MAX);
     for (int chunk = 0; chunk < chunks; ++chunk) {
         const bytes step = p.eeprom(chunk);
@@ -79,11 +84,55 @@ int main(int argc, char** argv)
     add("power_cycle_from_0_90", [](plan& p) { p.mainboard_minor = 0x90; });
     add("no_device", [](plan& p) { p.discovery = {0}; });
     add("two_devices", [](plan& p) { p.discovery = {2, IDENTITY_ALL_RIGHT, IDENTITY_ALL_RIGHT}; });
-    add("other_usage_page", [](plan& p) { p.discovery = {2, 0x2F, IDENTITY_ALL_RIGHT, WRITE_OK, READ_TIMES_OUT}; });
+    add("other_usage_page", [](plan& p) { p.discovery = {2, 0x2F, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT}; });
+    add("other_usage", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT & ~0x20}; });
+    add("null_path", [](plan& p) { p.discovery = {1 | ENTRIES_WITHOUT_PATH, IDENTITY_ALL_RIGHT}; });
+    add("nonblocking_fails", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, NONBLOCKING_FAILS}; });
+    add("end_of_input_at_consent", [](plan& p) { p.answer = static_cast<char>(NO_ANSWER); });
+    add("drain_bound", [](plan& p) {
+        p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK};
+        p.discovery.insert(p.discovery.end(), 256, cut_short(READ_STATUS_OK, 1));
+    });
+    add("short_version_reply", [](plan& p) { p.mainboard_reply = {WRITE_OK, cut_short(READ_VERSION, 6), 0x00, 0x95}; });
+    add("unknown_mainboard_version", [](plan& p) { p.mainboard_reply = {WRITE_OK, READ_RAW, 2, 0x11, 0, 0, 0, 0x95, 0, 0}; });
+    add("writes_return_65", [](plan& p) {
+        p.eeprom = [](int) { return bytes{WRITE_OK_65, READ_STATUS_OK}; };
+        p.flash = [](int packet) { return packet % 4 == 3 ? bytes{WRITE_OK_65, READ_STATUS_OK} : bytes{WRITE_OK_65}; };
+    });
+    add("short_chunk_reply", [](plan& p) {
+        p.eeprom = [](int chunk) { return chunk == 7 ? bytes{WRITE_OK, cut_short(READ_STATUS_OK, 5)} : bytes{WRITE_OK, READ_STATUS_OK}; };
+    });
+    add("short_acknowledgements", [](plan& p) {
+        p.flash = [](int packet) {
+            return packet % 4 != 3 ? bytes{WRITE_OK} : packet >= 40 ? bytes{WRITE_OK, cut_short(READ_STATUS_OK, 4)} : bytes{WRITE_OK, READ_STATUS_OK};
+        };
+    });
+    add("short_last_acknowledgement_then_ok", [](plan& p) {
+        p.flash = [](int packet) {
+            return packet % 4 != 3 ? bytes{WRITE_OK} : packet == 1279 ? bytes{WRITE_OK, cut_short(READ_STATUS_OK, 6), READ_FAILS_WITHOUT_TEXT} : bytes{WRITE_OK, READ_STATUS_OK};
+        };
+    });
+    add("wait_bound", [](plan& p) {
+        p.flash = [](int packet) {
+            bytes step = {WRITE_OK};
+            if (packet == 3)
+                step.insert(step.end(), 1000, READ_STATUS_WAIT);
+            else if (packet % 4 == 3)
+                step.push_back(READ_STATUS_OK);
+            return step;
+        };
+    });
+    add("write_error_texts", [](plan& p) {
+        p.flash = [](int packet) {
+            if (packet == 2)
+                return bytes{WRITE_FAILS, ERROR_TEXT_NOT_ASCII, WRITE_FAILS, ERROR_TEXT_LONG, WRITE_FAILS, ERROR_TEXT_EMPTY, WRITE_OK};
+            return packet % 4 == 3 ? bytes{WRITE_OK, READ_STATUS_OK} : bytes{WRITE_OK};
+        };
+    });
     add("no_manufacturer_string", [](plan& p) { p.discovery = {1, 0x7F}; });
     add("open_refused", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT, OPEN_REFUSED}; });
     add("stale_input", [](plan& p) {
-        p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, READ_STATUS_OK, READ_RAW, 1, 2, 3, 4, 5, 6, 7, 8, READ_TIMES_OUT};
+        p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_STATUS_OK, READ_RAW, 1, 2, 3, 4, 5, 6, 7, 8, READ_TIMES_OUT};
     });
     add("clear_read_failed", [](plan& p) {
         p.eeprom = [](int chunk) { return chunk == 0 ? bytes{WRITE_OK, READ_STATUS_BYTE, STATUS_READ_FAILED} : bytes{WRITE_OK, READ_STATUS_OK}; };
@@ -95,7 +144,7 @@ int main(int argc, char** argv)
         p.eeprom = [](int chunk) { return chunk == 50 ? bytes{WRITE_OK, READ_TIMES_OUT} : bytes{WRITE_OK, READ_STATUS_OK}; };
     });
     add("chunk_write_fails", [](plan& p) {
-        p.eeprom = [](int chunk) { return chunk == 3 ? bytes{WRITE_FAILS, READ_STATUS_OK} : bytes{WRITE_OK, READ_STATUS_OK}; };
+        p.eeprom = [](int chunk) { return chunk == 3 ? bytes{WRITE_FAILS, ERROR_TEXT_PLAIN, READ_STATUS_OK} : bytes{WRITE_OK, READ_STATUS_OK}; };
     });
     add("hand_over_refused", [](plan& p) { p.hand_over = {WRITE_OK, READ_STATUS_BYTE, STATUS_WRITE_FAILED}; });
     add("entry_read_failed", [](plan& p) { p.entry = {WRITE_OK, READ_STATUS_BYTE, STATUS_READ_FAILED}; });
@@ -116,19 +165,19 @@ int main(int argc, char** argv)
     add("flash_resent", [](plan& p) {
         p.flash = [](int packet) {
             if (packet == 9)
-                return bytes{WRITE_FAILS, WRITE_FAILS_WITHOUT_TEXT, WRITE_FAILS, WRITE_OK};
+                return bytes{WRITE_FAILS, ERROR_TEXT_PLAIN, WRITE_FAILS_WITHOUT_TEXT, WRITE_FAILS, ERROR_TEXT_PLAIN, WRITE_OK};
             if (packet == 8)  // a block start: an extra wait before the resend
-                return bytes{WRITE_FAILS, READ_TIMES_OUT, WRITE_OK};
+                return bytes{WRITE_FAILS, ERROR_TEXT_PLAIN, READ_TIMES_OUT, WRITE_OK};
             return packet % 4 == 3 ? bytes{WRITE_OK, READ_STATUS_OK} : bytes{WRITE_OK};
         };
     });
     add("flash_write_fails_for_good", [](plan& p) {
-        p.flash = [](int packet) { return packet == 5 ? bytes{WRITE_FAILS, WRITE_FAILS, WRITE_FAILS, WRITE_FAILS} : packet % 4 == 3 ? bytes{WRITE_OK, READ_STATUS_OK} : bytes{WRITE_OK}; };
+        p.flash = [](int packet) { return packet == 5 ? bytes{WRITE_FAILS, 0, WRITE_FAILS, 0, WRITE_FAILS, 0, WRITE_FAILS, 0} : packet % 4 == 3 ? bytes{WRITE_OK, READ_STATUS_OK} : bytes{WRITE_OK}; };
     });
     add("silent_blocks", [](plan& p) {
         p.flash = [](int packet) { return packet % 4 != 3 ? bytes{WRITE_OK} : packet >= 40 ? bytes{WRITE_OK, READ_TIMES_OUT} : bytes{WRITE_OK, READ_STATUS_OK}; };
     });
-    add("restart_write_fails", [](plan& p) { p.restart = {WRITE_FAILS}; });
+    add("restart_write_fails", [](plan& p) { p.restart = {WRITE_FAILS, ERROR_TEXT_PLAIN}; });
     for (const auto& [name, p] : seeds) {
         if (!write_seed(argv[1], name, script_of(p))) {
             std::fprintf(stderr, "quennet_fuzz_seeds: cannot write %s/%s\n", argv[1], name.c_str());

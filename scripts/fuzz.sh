@@ -1,13 +1,26 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# A longer fuzz campaign than the test command's: builds the fuzz target and
-# runs it for the given number of seconds (default 3600) on both cores,
-# keeping what it finds in fuzz-corpus/ (crashes as crash-* files).
+# Grows the committed fuzz corpus: builds the fuzz target, runs it for the
+# given number of seconds (default 3600) on both cores from fuzz/corpus and
+# the generated seeds, then keeps in fuzz/corpus the smallest set of inputs
+# that reaches all that they reached together (libFuzzer's -merge=1).
+# Findings (crash-*, timeout-*, oom-*) go to build/fuzz/findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh --test-tools
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
-mkdir -p fuzz-corpus
-exec build/fuzz/fuzz/quennet_fuzz -max_total_time="${1:-3600}" -max_len=16384 -timeout=20 -rss_limit_mb=4096 \
-    -jobs=2 -workers=2 -print_final_stats=1 -artifact_prefix=fuzz-corpus/ fuzz-corpus build/fuzz/fuzz/seeds
+fuzzer=$PWD/build/fuzz/fuzz/quennet_fuzz
+seeds=$PWD/build/fuzz/fuzz/seeds
+work=build/fuzz/grow
+rm -rf "$work"
+mkdir -p "$work/found" "$work/merged" build/fuzz/findings
+(cd "$work" && "$fuzzer" -max_total_time="${1:-3600}" -max_len=16384 -timeout=20 -rss_limit_mb=4096 \
+    -jobs=2 -workers=2 -print_final_stats=1 -artifact_prefix="$PWD/../findings/" \
+    found "$OLDPWD/fuzz/corpus" "$seeds") || status=$?
+tail -n 20 "$work"/fuzz-*.log
+"$fuzzer" -merge=1 "$work/merged" fuzz/corpus "$work/found" "$seeds" >"$work/merge.log" 2>&1
+rm -f fuzz/corpus/*
+cp "$work"/merged/* fuzz/corpus/
+echo "fuzz/corpus: $(ls fuzz/corpus | wc -l) inputs, $(du -sk fuzz/corpus | cut -f1) KB"
+exit "${status:-0}"

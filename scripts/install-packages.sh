@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
 case "${1:-}" in
 --test-tools)
-    packages+=(clang libclang-rt-14-dev clang-tidy cppcheck groff-base lintian rpm dpkg-dev)
+    packages+=(clang libclang-rt-14-dev llvm-14 clang-tidy cppcheck groff-base lintian rpm dpkg-dev)
     ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,

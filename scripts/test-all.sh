@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds and runs every test: the normal build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds,
-# then a short campaign), the static analysers, the scenarios on the real
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds
+# and corpus, then a short campaign), what the committed corpus reaches of
+# app/ and link/, the static analysers, the scenarios on the real
 # Linux USB stack (a QEMU guest with the Quennet as a USB gadget), and the
 # Windows suite (cross build, tests under wine).
 set -euo pipefail
@@ -16,6 +17,8 @@ for preset in default sanitize fuzz; do
     # The in-process campaign's figures (fault plans, cut points).
     cat "build/$preset"/*-figures.txt 2>/dev/null || true
 done
+echo "=== coverage of the fuzz corpus ==="
+scripts/coverage.sh
 echo "=== static analysis ==="
 scripts/static-analysis.sh
 echo "=== the real USB stack ==="
