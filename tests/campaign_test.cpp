@@ -44,6 +44,8 @@ struct fault_plan {
     // is read a block late. A block lost with its acknowledgement is beyond
     // what this protocol can detect: it carries no sequence number.
     bool undetectable = false;
+    // A text the console must show: the missing reply a short reply makes.
+    std::string must_show;
 };
 
 const char* class_name(plan_class kind)
@@ -65,19 +67,36 @@ struct plan_maker {
     std::set<int> reserved;  // commit or chunk addresses the plan's decisive fault uses
 
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
-    std::string chunk(int index) { return "command=0x21,address=" + std::to_string(32 * index); }
-    std::string commit(int block) { return "command=0x31,address=" + std::to_string(192 * block + 144); }
-    std::string flash_packet(int packet)
+    static int chunk_address(int index) { return static_cast<int>(EEPROM_CHUNK_MAX) * index; }
+    static int commit_address(int block) { return static_cast<int>(FLASH_BLOCK_SIZE * block + COMMIT_IN_BLOCK); }
+    static std::string chunk(int index) { return "command=0x21,address=" + std::to_string(chunk_address(index)); }
+    static std::string commit(int block) { return "command=0x31,address=" + std::to_string(commit_address(block)); }
+    static std::string flash_packet(int packet)
     {
-        const int offset = 48 * packet;
-        return std::string(offset % 192 == 144 ? "command=0x31" : "command=0x32") + ",address=" + std::to_string(offset);
+        const int offset = static_cast<int>(FLASH_PACKET_DATA) * packet;
+        return std::string(offset % FLASH_BLOCK_SIZE == COMMIT_IN_BLOCK ? "command=0x31" : "command=0x32") +
+               ",address=" + std::to_string(offset);
     }
     int free_block(int high)
     {
         for (;;) {
             const int block = pick(0, high);
-            if (reserved.count(192 * block + 144) == 0)
+            if (reserved.count(commit_address(block)) == 0)
                 return block;
+        }
+    }
+    // A block wait that hears nothing it knows: a time-out, a status the
+    // program does not know, or a reply too short to hold a status.
+    std::string silence()
+    {
+        const char unknown[] = {'X', '?', 'k', 'A', 0x00};
+        switch (pick(0, 2)) {
+        case 0:
+            return "no-reply";
+        case 1:
+            return std::string("garble=") + unknown[pick(0, 3)];
+        default:
+            return "short=" + std::to_string(pick(1, static_cast<int>(REPLY_EXAMINED_SIZE) - 1));
         }
     }
     void add(const std::string& fault) { plan.faults.push_back(fault); }
@@ -91,39 +110,38 @@ struct plan_maker {
         std::set<int> silent;
         const int silent_count = pick(0, 3 * scale);
         for (int i = 0; i < silent_count; ++i) {
-            const int block = free_block(318);  // the last block's wait reads through silence
+            const int block = free_block(LAST_BLOCK - 1);  // the last block's wait reads through silence
             if (silent.count(block - 1) + silent.count(block + 1) + silent.count(block - 2) + silent.count(block + 2) > 0)
                 continue;  // at most two silent blocks in a row
             silent.insert(block);
-            if (pick(0, 1) && !silent.count(block + 1) && block + 1 <= 318 && !reserved.count(192 * (block + 1) + 144))
+            if (pick(0, 1) && !silent.count(block + 1) && block + 1 < LAST_BLOCK && !reserved.count(commit_address(block + 1)))
                 silent.insert(block + 1);
         }
         for (int block : silent) {
-            const char unknown[] = {'X', '?', 'k', 'A', 0x00};
-            add(pick(0, 1) ? "no-reply@" + commit(block)
-                           : std::string("garble=") + unknown[pick(0, 3)] + "@" + commit(block));
+            add(silence() + "@" + commit(block));
+            reserved.insert(commit_address(block));  // 'M' replies there would be cut short too
         }
         std::set<int> failing;
         const int failing_count = pick(0, 2 * scale);
         for (int i = 0; i < failing_count; ++i) {
-            const int packet = pick(0, 1279);
-            if (reserved.count(48 * packet) == 0 && failing.insert(packet).second)
+            const int packet = pick(0, LAST_PACKET);
+            if (reserved.count(static_cast<int>(FLASH_PACKET_DATA) * packet) == 0 && failing.insert(packet).second)
                 add("write-fail@" + flash_packet(packet) + ",times=" + std::to_string(pick(1, 3)));
         }
         // Each place gets one wait run and one delay at most: two would add up.
         std::set<std::string> waiting, late;
         const int waits = pick(0, scale);
         for (int i = 0; i < waits; ++i) {
-            const std::string where = commit(free_block(319));
+            const std::string where = commit(free_block(LAST_BLOCK));
             if (waiting.insert(where).second)
                 add("wait=" + std::to_string(pick(1, WAIT_REPLIES_MAX - 1)) + "@" + where);
         }
         const int delays = pick(0, scale);
         for (int i = 0; i < delays; ++i) {
             const int which = pick(0, 3);
-            const std::string where = which == 0   ? commit(free_block(319))
-                                      : which == 1 ? chunk(pick(0, 185))
-                                                   : "index=" + std::to_string(pick(0, 2) == 0 ? 189 : pick(0, 2));
+            const std::string where = which == 0   ? commit(free_block(LAST_BLOCK))
+                                      : which == 1 ? chunk(pick(0, LAST_CHUNK_INDEX))
+                                                   : "index=" + std::to_string(pick(0, 2) == 0 ? HAND_OVER : pick(0, 2));
             if (late.insert(where).second)
                 add("delay=" + std::to_string(pick(1, 700)) + "@" + where);
         }
@@ -133,55 +151,55 @@ struct plan_maker {
     void decisive_fault()
     {
         const char* refusals[] = {"R", "V", "W"};
-        switch (pick(0, 9)) {
+        switch (pick(0, 10)) {
         case 0:
-            add("unplug@index=" + std::to_string(pick(0, 1470)));
+            add("unplug@index=" + std::to_string(pick(0, LAST_FLASH)));
             break;
         case 1:
-            add("unplug-after@index=" + std::to_string(pick(0, 1470)));
+            add("unplug-after@index=" + std::to_string(pick(0, LAST_FLASH)));
             break;
         case 2:
-            add("stop@index=" + std::to_string(pick(0, 1470)));
+            add("stop@index=" + std::to_string(pick(0, LAST_FLASH)));
             break;
         case 3: {
             const std::string status = std::string("status=") + refusals[pick(0, 2)] + "@";
             const int where = pick(0, 3);
             if (where == 0) {
-                const int index = pick(0, 185);
-                reserved.insert(32 * index);
+                const int index = pick(0, LAST_CHUNK_INDEX);
+                reserved.insert(chunk_address(index));
                 add(status + chunk(index));
             } else if (where == 1) {
-                const int block = pick(0, 319);
-                reserved.insert(192 * block + 144);
+                const int block = pick(0, LAST_BLOCK);
+                reserved.insert(commit_address(block));
                 add(status + commit(block));
             } else {
-                add(status + "index=" + std::to_string(pick(188, 190) == 188 ? 2 : pick(189, 190)));
+                add(status + "index=" + std::to_string(pick(0, 2) == 0 ? CLEAR : pick(HAND_OVER, ENTRY)));
             }
             break;
         }
         case 4: {
-            const int block = pick(0, 319);
-            reserved.insert(192 * block + 144);
+            const int block = pick(0, LAST_BLOCK);
+            reserved.insert(commit_address(block));
             add("wait=" + std::to_string(pick(WAIT_REPLIES_MAX, WAIT_REPLIES_MAX + 500)) + "@" + commit(block));
             break;
         }
         case 5: {
-            const int packet = pick(0, 1279);
-            reserved.insert(48 * packet);
+            const int packet = pick(0, LAST_PACKET);
+            reserved.insert(static_cast<int>(FLASH_PACKET_DATA) * packet);
             add("write-fail@" + flash_packet(packet) + ",times=" + std::to_string(pick(FLASH_PACKET_RESENDS_MAX + 1, 6)));
             break;
         }
         case 6: {
             // Three silent blocks in a row, or a silent last block.
-            const int first = pick(0, 1) ? 319 : pick(0, 317);
-            for (int block = first; block < std::min(first + SILENT_WAITS_MAX, 320); ++block) {
-                reserved.insert(192 * block + 144);
-                add("no-reply@" + commit(block));
+            const int first = pick(0, 1) ? LAST_BLOCK : pick(0, LAST_BLOCK - SILENT_WAITS_MAX + 1);
+            for (int block = first; block < std::min(first + SILENT_WAITS_MAX, LAST_BLOCK + 1); ++block) {
+                reserved.insert(commit_address(block));
+                add(silence() + "@" + commit(block));
             }
             break;
         }
         case 7: {
-            const int index = pick(0, 2) == 0 ? pick(0, 2) : pick(189, 190);
+            const int index = pick(0, 2) == 0 ? pick(0, CLEAR) : pick(HAND_OVER, ENTRY);
             add((pick(0, 1) ? "no-reply@index=" : "lost@index=") + std::to_string(index));
             break;
         }
@@ -189,7 +207,7 @@ struct plan_maker {
             // A device one reply behind after 'M' answers to chunks, and as
             // many later chunk writes that fail: every read still gets a 'K'.
             const int behind = pick(1, 3);
-            const int first = pick(behind + 1, 185);
+            const int first = pick(behind + 1, LAST_CHUNK_INDEX);
             add("wait=" + std::to_string(behind) + "@" + chunk(first));
             std::set<int> failing;
             while (static_cast<int>(failing.size()) < behind)
@@ -198,10 +216,29 @@ struct plan_maker {
                 add("write-fail@" + chunk(index));
             break;
         }
-        default: {
-            const int index = pick(0, 185);
-            reserved.insert(32 * index);
+        case 9: {
+            const int index = pick(0, LAST_CHUNK_INDEX);
+            reserved.insert(chunk_address(index));
             add(pick(0, 1) ? "delay=" + std::to_string(pick(1001, 3000)) + "@" + chunk(index) : "lost@" + chunk(index));
+            break;
+        }
+        default: {
+            // A reply too short to hold what is examined, where every packet
+            // must be answered: a version query, the clear, a chunk, the
+            // hand-over or the entry. It is a missing reply.
+            const int where = pick(0, 2);
+            const std::string cut = "short=" + std::to_string(pick(1, static_cast<int>(REPLY_EXAMINED_SIZE) - 1)) + "@";
+            if (where == 0) {
+                const int index = pick(0, LAST_CHUNK_INDEX);
+                reserved.insert(chunk_address(index));
+                add(cut + chunk(index));
+            } else {
+                const int index = where == 1 ? pick(0, CLEAR) : pick(HAND_OVER, ENTRY);
+                add(cut + "index=" + std::to_string(index));
+                plan.must_show = index == 0 ? "\nNo reply from Quennet\n" : "\nNo response from Quennet\n";
+            }
+            if (plan.must_show.empty())
+                plan.must_show = "\nNo response from Quennet\n";
             break;
         }
         }
@@ -213,9 +250,9 @@ struct plan_maker {
         const int count = pick(1, 4);
         const char* statuses[] = {"R", "V", "W", "K", "M", "H", "X", "0"};
         for (int i = 0; i < count; ++i) {
-            const std::string where = pick(0, 1) ? "index=" + std::to_string(pick(0, 1471))
-                                                 : (pick(0, 1) ? commit(pick(0, 319)) : chunk(pick(0, 185)));
-            switch (pick(0, 10)) {
+            const std::string where = pick(0, 1) ? "index=" + std::to_string(pick(0, RESTART))
+                                                 : (pick(0, 1) ? commit(pick(0, LAST_BLOCK)) : chunk(pick(0, LAST_CHUNK_INDEX)));
+            switch (pick(0, 11)) {
             case 0: {
                 const int s = pick(0, 7);
                 add(std::string("status=") + statuses[s] + "@" + where);
@@ -246,6 +283,9 @@ struct plan_maker {
                 break;
             case 8:
                 add("stop@" + where);
+                break;
+            case 9:
+                add("short=" + std::to_string(pick(1, static_cast<int>(REPLY_READ_SIZE))) + "@" + where);
                 break;
             default: {
                 // An answer later than the time-out is read by the next
@@ -359,7 +399,7 @@ std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool s
             ++figures.false_successes;
             problems += "exit status 0, yet the device does not hold the release\n";
         } else if (run.console.find("\r  Done in") != std::string::npos &&
-                   percentages(run.console).size() < 186 + 320) {
+                   percentages(run.console).size() < static_cast<size_t>(EEPROM_PACKETS - 1 + FLASH_BLOCKS)) {
             ++figures.harmless;
         }
     } else {
@@ -375,6 +415,8 @@ std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool s
         problems += "faults within the program's bounds, yet the update did not complete\n";
     if (plan.kind == plan_class::past_bounds && run.exit_status != 1)
         problems += "a fault past the program's bounds, yet the run did not end with status 1\n";
+    if (!plan.must_show.empty() && run.console.find(plan.must_show) == std::string::npos)
+        problems += "the console does not show" + plan.must_show;
     if (run.exit_status != 0 || !holds) {
         ++figures.reruns;
         std::string why;

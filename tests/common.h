@@ -13,12 +13,18 @@
 
 #include "app/update_phases.h"
 #include "emu/model/device_model.h"
+#include "emu/stand_in/update_properties.h"
 
-inline const std::string DIALOGUE_UP_TO_CONSENT =
+inline const std::string BANNER =
     "\n=== Calverra Quennet Update Tool ===\n"
     "\nTarget Software Revision:"
     "\n  Mainboard v0.97"
-    "\n  Control v0.99"
+    "\n  Control v0.99";
+inline const std::string NOT_FOUND =
+    "\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\n";
+inline const std::string NO_HANDLE = "\n\nFound Quennet\n\nCannot acquire handle\n";
+inline const std::string DIALOGUE_UP_TO_CONSENT =
+    BANNER +
     "\n\nFound Quennet currently running:\n  Mainboard v0.95\n  Control v0.98\n"
     "\nProceed with update process? Yes/[No]: ";
 inline const std::string PAUSE_PROMPT = "Press any key to continue . . . \n";
@@ -86,6 +92,7 @@ inline constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + 
                                          1000L * STOPPED_DEVICE_WRITE_TIMEOUT_MS * (FLASH_PACKET_RESENDS_MAX + 1) + 100000;
 
 // Packet indexes in a complete update.
+inline constexpr size_t CLEAR = 2;        // the start-of-EEPROM clear
 inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at 5920
 inline constexpr size_t LAST_CHUNK = 188; // the chunk at 0
 inline constexpr size_t HAND_OVER = 189;
@@ -94,3 +101,9 @@ inline constexpr size_t FIRST_FLASH = 191;
 inline constexpr size_t LAST_FLASH = 1470;
 inline constexpr size_t RESTART = 1471;
 inline constexpr size_t ALL_PACKETS = 1472;
+
+// Chunks, blocks and flash packets counted from address 0.
+inline constexpr int LAST_CHUNK_INDEX = static_cast<int>(EEPROM_PACKETS) - 2;
+inline constexpr int LAST_BLOCK = static_cast<int>(FLASH_BLOCKS) - 1;
+inline constexpr int LAST_PACKET = static_cast<int>(FLASH_PACKETS) - 1;
+inline constexpr size_t COMMIT_IN_BLOCK = FLASH_BLOCK_SIZE - FLASH_PACKET_DATA;  // offset of a block's commit

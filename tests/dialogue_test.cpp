@@ -7,11 +7,6 @@
 
 namespace {
 
-const std::string BANNER =
-    "\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99";
-const std::string NOT_FOUND =
-    "\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\n";
-
 interface_identity quennet_interface(int usb_device = 0)
 {
     interface_identity identity;
@@ -36,6 +31,8 @@ std::vector<discovery_case> discovery_cases()
     lower_case.manufacturer = "harlowmere audio";
     interface_identity other_product_name = quennet_interface();
     other_product_name.product = "Calverra Quennet 2";
+    interface_identity product_name_cut = quennet_interface();
+    product_name_cut.product = "Calverra Quenne";
     interface_identity no_strings = quennet_interface();
     no_strings.has_strings = false;
     interface_identity consumer_page = quennet_interface();
@@ -48,6 +45,7 @@ std::vector<discovery_case> discovery_cases()
         {"other_product_id", {other_product}, 0, NOT_FOUND},
         {"manufacturer_differs_in_case", {lower_case}, 0, NOT_FOUND},
         {"other_product_string", {other_product_name}, 0, NOT_FOUND},
+        {"product_string_cut_short", {product_name_cut}, 0, NOT_FOUND},
         {"no_device_strings", {no_strings}, 0, NOT_FOUND},
         {"other_usage_page", {consumer_page}, 0, NOT_FOUND},
         {"other_usage", {other_usage}, 0, NOT_FOUND},

@@ -79,6 +79,62 @@ TEST(opening, a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_r
     EXPECT_EQ(run.calls.writes, 2);
 }
 
+// What the HID library can answer besides the device's replies, and a device
+// whose replies are too short to hold what the program examines: no version
+// it did not send is shown, and nothing is sent after them.
+struct library_case {
+    const char* name;
+    bus_options bus;
+    std::vector<std::string> faults;
+    std::string after_banner;  // console text, pause prompt excluded
+    long writes;
+};
+
+void PrintTo(const library_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class library_answer : public testing::TestWithParam<library_case> {};
+
+TEST_P(library_answer, ends_the_run_before_consent_with_its_message)
+{
+    const library_case& c = GetParam();
+    const inprocess_run run = run_in_process(quennet(c.faults), "y\n", c.bus);
+    EXPECT_EQ(run.console, BANNER + c.after_banner + PAUSE_PROMPT);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.calls.writes, c.writes);
+    EXPECT_EQ(violated_update_property(run.calls, run.exit_status, run.console, false), nullptr);
+}
+
+std::vector<library_case> library_cases()
+{
+    bus_options nothing;
+    nothing.interfaces.clear();
+    bus_options without_strings;
+    without_strings.interfaces[0].has_strings = false;
+    bus_options without_path;
+    without_path.interfaces[0].has_path = false;
+    bus_options blocking;
+    blocking.fail_nonblocking = true;
+    const std::string no_reply = "\n\nFound Quennet\nNo reply from Quennet\n";
+    return {
+        {"no_hid_interface", nothing, {}, NOT_FOUND, 0},
+        {"entry_without_strings", without_strings, {}, NOT_FOUND, 0},
+        {"entry_without_path", without_path, {}, NO_HANDLE, 0},
+        {"switch_to_non_blocking_reads_fails", blocking, {}, NO_HANDLE, 0},
+        {"every_report_1_byte", {}, {"short=1@times=-1"}, no_reply, 1},
+        {"every_report_3_bytes", {}, {"short=3@times=-1"}, no_reply, 1},
+        {"every_report_5_bytes", {}, {"short=5@times=-1"}, no_reply, 1},
+        {"every_report_6_bytes", {}, {"short=6@times=-1"}, no_reply, 1},
+        {"control_version_reply_6_bytes", {}, {"short=6@command=0x11"},
+         "\n\nFound Quennet currently running:\n  Mainboard v0.95\n\nNo response from Quennet\n", 2},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, library_answer, testing::ValuesIn(library_cases()),
+                         [](const testing::TestParamInfo<library_case>& info) { return info.param.name; });
+
 struct answer_case {
     const char* name;
     std::string input;
@@ -132,6 +188,7 @@ struct outcome_case {
     double waited_seconds;      // simulated time the run took (reply time-outs, blocked writes, late replies)
     long packets_offered = -1;  // writes offered to the device, failed ones included; -1: not checked
     version_pair mainboard = DEFAULT_MAINBOARD_VERSION;
+    bus_options bus = {};       // what the HID library answers besides the device
 };
 
 void PrintTo(const outcome_case& c, std::ostream* out)
@@ -146,7 +203,7 @@ class update_outcome : public testing::TestWithParam<outcome_case> {};
 TEST_P(update_outcome, says_what_happened_and_ends_as_the_device_deserves)
 {
     const outcome_case& c = GetParam();
-    const inprocess_run run = run_in_process(quennet(c.faults, c.mainboard), "y\n");
+    const inprocess_run run = run_in_process(quennet(c.faults, c.mainboard), "y\n", c.bus);
     const std::string console = without_times(run.console);
     const std::string consent = "Yes/[No]: ";
     ASSERT_NE(console.find(consent), std::string::npos) << console;
@@ -167,6 +224,10 @@ TEST_P(update_outcome, says_what_happened_and_ends_as_the_device_deserves)
 
 std::vector<outcome_case> outcome_cases()
 {
+    bus_options writes_as_on_windows;  // hidapi on Windows returns the output report's length
+    writes_as_on_windows.written_count = UPDATE_PACKET_SIZE + 1;
+    bus_options no_error_texts;
+    no_error_texts.error_texts = false;
     const std::string success = ALL_DONE + RESTARTING;
     const std::string flash_success_end = control_progress(1, 320) + DONE + RESTARTING;
     const std::string before_control = MAINBOARD_DONE + CONTROL_STARTED;
@@ -175,8 +236,28 @@ std::vector<outcome_case> outcome_cases()
         {"running_0_90_is_asked_to_power_cycle_and_gets_no_restart", {}, ALL_DONE + POWER_CYCLE, 0, 0, 1471, {0x00, 0x90}},
         {"running_0_91_is_restarted", {}, success, 0, 0, 1472, {0x00, 0x91}},
         {"running_1_90_is_restarted", {}, success, 0, 0, 1472, {0x01, 0x90}},
+        {"running_0_85_is_restarted", {}, success, 0, 0, 1472, {0x00, 0x85}},
         {"unknown_mainboard_version_is_asked_to_power_cycle", {"echo=0x00@command=0x10"}, ALL_DONE + POWER_CYCLE, 0, 0, 1471},
         {"failed_restart_write_is_reported_and_still_exits_0", {"write-fail@command=0x40"}, ALL_DONE + WRITE_FAILED, 0, 0, 1472},
+        {"a_failed_write_without_an_error_text", {"write-fail@command=0x40"},
+         ALL_DONE + "Unable to write()\nError: no error text from the HID library\n", 0, 0, 1472, DEFAULT_MAINBOARD_VERSION,
+         no_error_texts},
+        {"writes_returning_the_output_report_length_complete_the_update", {}, success, 0, 0, 1472,
+         DEFAULT_MAINBOARD_VERSION, writes_as_on_windows},
+        // Replies cut short: fewer than the 7 bytes examined are no reply,
+        // whatever the buffer held before; 7 bytes are a whole reply.
+        {"every_reply_of_7_bytes_is_whole", {"short=7@times=-1"}, success, 0, 0, 1472},
+        {"short_clear_reply", {"short=5@index=2"}, NO_RESPONSE, 1, 0, 3},
+        {"short_chunk_reply", {"short=6@command=0x21,address=5888"}, MAINBOARD_HEADING + mainboard_progress(1) + NO_RESPONSE, 1, 0, 5},
+        {"short_hand_over_reply", {"short=5@command=0x30"}, MAINBOARD_DONE + NO_RESPONSE, 1, 0, 190},
+        {"short_entry_reply", {"short=6@index=190"}, MAINBOARD_DONE + "Bootloader entry" + NO_RESPONSE, 1, 0, 191},
+        {"a_short_acknowledgement_is_a_silent_block", {"short=5@command=0x31,address=336"},
+         before_control + control_progress(1, 1) + control_progress(3, 320) + DONE + RESTARTING, 0, 0, 1472},
+        {"three_short_acknowledgements_in_a_row_end_the_run",
+         {"short=1@command=0x31,address=336", "short=3@command=0x31,address=528", "short=6@command=0x31,address=720"},
+         before_control + control_progress(1, 1) + NO_RESPONSE, 1, 0, 207},
+        {"a_short_last_acknowledgement_is_read_through_to_the_bound", {"short=5@command=0x31,address=61392"},
+         before_control + control_progress(1, 319) + NO_RESPONSE, 1, 2, 1471},
         // Mainboard phase
         {"clear_unanswered", {"no-reply@index=2"}, NO_RESPONSE, 1, 1, 3},
         {"clear_read_failed", {"status=R@index=2"}, "\nReading EEPROM failed!\n", 1, 0, 3},
@@ -218,6 +299,8 @@ std::vector<outcome_case> outcome_cases()
          before_control + control_progress(1, 319) + "\nWriting flash failed!\n", 1, 0, 1471},
         {"acknowledgement_read_fails", {"unplug-after@command=0x31,address=528"},
          before_control + control_progress(1, 2) + NO_RESPONSE, 1, 0, 203},
+        {"acknowledgement_read_fails_without_an_error_text", {"unplug-after@command=0x31,address=528"},
+         before_control + control_progress(1, 2) + NO_RESPONSE, 1, 0, 203, DEFAULT_MAINBOARD_VERSION, no_error_texts},
         {"a_block_answered_with_wait_replies_gets_one_percentage",
          {"wait=3@command=0x31,address=144", "wait=1@command=0x31,address=61392"}, success, 0, 0, 1472},
         {"999_wait_replies_are_waited_through", {"wait=999@command=0x31,address=144"}, success, 0, 0, 1472},
