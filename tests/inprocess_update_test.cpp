@@ -51,63 +51,38 @@ TEST(complete_update, each_phase_time_is_the_time_the_device_took_for_that_phase
     EXPECT_GT(control, 3.0);
 }
 
-TEST(complete_update, percentages_rise_to_100_in_each_phase)
-{
-    const inprocess_run run = run_in_process(quennet(), "y\n");
-    const size_t control_at = run.console.find("Updating Control:");
-    ASSERT_NE(control_at, std::string::npos);
-    const std::vector<unsigned long> mainboard = percentages(run.console, 0, control_at);
-    const std::vector<unsigned long> control = percentages(run.console, control_at);
-    ASSERT_EQ(mainboard.size(), 186u);
-    ASSERT_EQ(control.size(), 320u);
-    EXPECT_TRUE(std::is_sorted(mainboard.begin(), mainboard.end()));
-    EXPECT_EQ(mainboard.front(), 0u);
-    EXPECT_EQ(mainboard.back(), 100u);
-    EXPECT_EQ(std::vector<unsigned long>(control.begin(), control.begin() + 4), (std::vector<unsigned long>{0, 0, 0, 1}));
-    EXPECT_EQ(control.back(), 100u);
-}
-
-TEST(opening, a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_run_goes_on)
-{
-    bus_options bus;
-    bus.keeps_sending = true;
-    const inprocess_run run = run_in_process(quennet(), "n\n", bus);
-    EXPECT_EQ(run.calls.drain_reads, DRAIN_READS_MAX);
-    const std::string dots(static_cast<size_t>(DRAIN_READS_MAX), '.');
-    EXPECT_NE(run.console.find("\n\nFound Quennet" + dots + " currently running:\n"), std::string::npos) << run.console;
-    EXPECT_EQ(run.exit_status, 1);
-    EXPECT_EQ(run.calls.writes, 2);
-}
-
-// What the HID library can answer besides the device's replies, and a device
-// whose replies are too short to hold what the program examines: no version
-// it did not send is shown, and nothing is sent after them.
-struct library_case {
+// Up to the consent, answered "n": what the HID library can answer besides
+// the device's replies, and what the device answers to the version queries.
+// Replies too short to hold what the program examines show no version that
+// the device did not send.
+struct before_consent_case {
     const char* name;
     bus_options bus;
     std::vector<std::string> faults;
     std::string after_banner;  // console text, pause prompt excluded
-    long writes;
+    long writes;               // attempts, failed ones included
+    version_pair mainboard = DEFAULT_MAINBOARD_VERSION;
+    version_pair control = DEFAULT_CONTROL_VERSION;
 };
 
-void PrintTo(const library_case& c, std::ostream* out)
+void PrintTo(const before_consent_case& c, std::ostream* out)
 {
     *out << c.name;
 }
 
-class library_answer : public testing::TestWithParam<library_case> {};
+class before_consent : public testing::TestWithParam<before_consent_case> {};
 
-TEST_P(library_answer, ends_the_run_before_consent_with_its_message)
+TEST_P(before_consent, shows_what_the_device_sent_and_ends_with_status_1)
 {
-    const library_case& c = GetParam();
-    const inprocess_run run = run_in_process(quennet(c.faults), "y\n", c.bus);
+    const before_consent_case& c = GetParam();
+    const inprocess_run run = run_in_process(quennet(c.faults, c.mainboard, c.control), "n\n", c.bus);
     EXPECT_EQ(run.console, BANNER + c.after_banner + PAUSE_PROMPT);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.calls.writes, c.writes);
-    EXPECT_EQ(violated_update_property(run.calls, run.exit_status, run.console, false), nullptr);
+    EXPECT_EQ(violated_update_property(run.calls, run.exit_status, run.console, true), nullptr);
 }
 
-std::vector<library_case> library_cases()
+std::vector<before_consent_case> before_consent_cases()
 {
     bus_options nothing;
     nothing.interfaces.clear();
@@ -117,8 +92,27 @@ std::vector<library_case> library_cases()
     without_path.interfaces[0].has_path = false;
     bus_options blocking;
     blocking.fail_nonblocking = true;
+    bus_options keeps_sending;
+    keeps_sending.keeps_sending = true;
     const std::string no_reply = "\n\nFound Quennet\nNo reply from Quennet\n";
+    const std::string consent = "\nProceed with update process? Yes/[No]: ";
+    const std::string running = " currently running:\n  Mainboard v0.95\n";
+    const std::string mainboard = "\n\nFound Quennet" + running;
     return {
+        {"versions_shown_major_in_hex_and_minor_as_two_hex_digits", {}, {},
+         "\n\nFound Quennet currently running:\n  Mainboard v1.05\n  Control v0.0A\n" + consent, 2, {0x01, 0x05}, {0x00, 0x0A}},
+        {"versions_shown_wide", {}, {}, "\n\nFound Quennet currently running:\n  Mainboard vAB.FF\n  Control v10.00\n" + consent,
+         2, {0xAB, 0xFF}, {0x10, 0x00}},
+        {"a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_run_goes_on", keeps_sending, {},
+         "\n\nFound Quennet" + std::string(DRAIN_READS_MAX, '.') + running + "  Control v0.98\n" + consent, 2},
+        {"no_mainboard_reply", {}, {"no-reply@command=0x10"}, no_reply, 1},
+        {"no_control_reply", {}, {"no-reply@command=0x11"}, mainboard + NO_RESPONSE, 2},
+        {"mainboard_reply_without_echo", {}, {"echo=0x00@command=0x10"}, "\n\nFound Quennet  Control v0.98\n" + consent, 2},
+        {"control_reply_without_echo", {}, {"echo=0x10@command=0x11"}, mainboard + consent, 2},
+        {"failed_write_goes_on_to_the_reply_read", {}, {"write-fail@command=0x10"},
+         "\n\nFound Quennet" + WRITE_FAILED + "\nNo reply from Quennet\n", 1},
+        {"device_gone_before_the_first_query", {}, {"unplug@index=0"},
+         "\n\nFound QuennetUnable to write()\nError: No such device\n\nNo reply from Quennet\n", 1},
         {"no_hid_interface", nothing, {}, NOT_FOUND, 0},
         {"entry_without_strings", without_strings, {}, NOT_FOUND, 0},
         {"entry_without_path", without_path, {}, NO_HANDLE, 0},
@@ -127,13 +121,12 @@ std::vector<library_case> library_cases()
         {"every_report_3_bytes", {}, {"short=3@times=-1"}, no_reply, 1},
         {"every_report_5_bytes", {}, {"short=5@times=-1"}, no_reply, 1},
         {"every_report_6_bytes", {}, {"short=6@times=-1"}, no_reply, 1},
-        {"control_version_reply_6_bytes", {}, {"short=6@command=0x11"},
-         "\n\nFound Quennet currently running:\n  Mainboard v0.95\n\nNo response from Quennet\n", 2},
+        {"control_version_reply_6_bytes", {}, {"short=6@command=0x11"}, mainboard + NO_RESPONSE, 2},
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, library_answer, testing::ValuesIn(library_cases()),
-                         [](const testing::TestParamInfo<library_case>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(cases, before_consent, testing::ValuesIn(before_consent_cases()),
+                         [](const testing::TestParamInfo<before_consent_case>& info) { return info.param.name; });
 
 struct answer_case {
     const char* name;

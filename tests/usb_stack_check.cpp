@@ -23,8 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string BANNER =
-    "\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99";
 const std::string COMPLETE = complete_update_console();
 
 // The longest a run may go on after the device last answered, and what the
