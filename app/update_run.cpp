@@ -28,6 +28,8 @@ int completion_exit(device_link& link)
 static void print_banner()
 {
     console_print("\n=== Calverra Quennet Update Tool ===\n");
+    if constexpr (PLACEHOLDER_IMAGES)
+        console_print("This build carries placeholder images, not a release: do not use it on a device.\n");
     console_print("\nTarget Software Revision:");
     console_print("\n  Mainboard v%X.%02X", TARGET_MAINBOARD_REVISION.major, TARGET_MAINBOARD_REVISION.minor);
     console_print("\n  Control v%X.%02X", TARGET_CONTROL_REVISION.major, TARGET_CONTROL_REVISION.minor);

@@ -36,8 +36,9 @@ endforeach()
 set(CPACK_PACKAGE_NAME quennet-update)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}+mainboard${QUENNET_MAINBOARD_REVISION}+control${QUENNET_CONTROL_REVISION}")
 if(QUENNET_PLACEHOLDER_IMAGES)
-  # A package that carries placeholder images says so in its version.
-  string(APPEND CPACK_PACKAGE_VERSION "+placeholder")
+  # A package that carries placeholder images says so in its version, which
+  # dpkg and rpm sort before the release's ("~"): the release replaces it.
+  string(APPEND CPACK_PACKAGE_VERSION "~placeholder")
 endif()
 set(CPACK_PACKAGE_VENDOR "Harlowmere Audio")
 set(CPACK_PACKAGE_CONTACT "Harlowmere Audio <support@harlowmere-audio.invalid>")
@@ -75,7 +76,14 @@ if(WIN32)
   # licence and the images' SHA-256 and terms.
   add_custom_target(quennet_package_files ALL DEPENDS "${packaging_dir}/images.sha256")
   install(TARGETS quennet-update RUNTIME DESTINATION . COMPONENT program)
-  install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt COMPONENT program)
+  # A placeholder build's README.txt says so first.
+  set(windows_readme "${packaging_dir}/README.txt")
+  file(READ packaging/README-windows.txt readme_text)
+  if(QUENNET_PLACEHOLDER_IMAGES)
+    set(readme_text "THIS BUILD CARRIES PLACEHOLDER IMAGES, NOT A RELEASE: DO NOT USE IT ON A QUENNET.\n\n${readme_text}")
+  endif()
+  file(WRITE "${windows_readme}" "${readme_text}")
+  install(FILES "${windows_readme}" DESTINATION . COMPONENT program)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT program)
   install(FILES "${packaging_dir}/images.sha256" DESTINATION . COMPONENT program)
   if(QUENNET_IMAGE_TERMS)

@@ -7,7 +7,8 @@
 //
 // Input layout:
 //   byte 0              the consent answer's first character (a line end
-//                       follows it); NO_ANSWER: standard input is empty
+//                       follows it); NO_ANSWER: standard input is empty;
+//                       ANSWER_WITH_*: the program is also given an argument
 //   then, as the program makes its calls:
 //   hid_enumerate       one byte: entry count (low 2 bits), ENTRIES_WITHOUT_PATH
 //                       makes every path null; then one byte per entry: bit i
@@ -31,6 +32,9 @@
 #include <cstdint>
 
 inline constexpr uint8_t NO_ANSWER = 0x00;
+inline constexpr uint8_t ANSWER_WITH_VERSION = 0x01;         // --version
+inline constexpr uint8_t ANSWER_WITH_HELP = 0x02;            // --help
+inline constexpr uint8_t ANSWER_WITH_OTHER_ARGUMENT = 0x03;  // one the program ignores
 inline constexpr uint8_t OPEN_REFUSED = 0x00;
 inline constexpr uint8_t NONBLOCKING_FAILS = 0x00;
 inline constexpr uint8_t WRITE_FAILS = 0xFF;

@@ -89,6 +89,9 @@ int main(int argc, char** argv)
     add("null_path", [](plan& p) { p.discovery = {1 | ENTRIES_WITHOUT_PATH, IDENTITY_ALL_RIGHT}; });
     add("nonblocking_fails", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, NONBLOCKING_FAILS}; });
     add("end_of_input_at_consent", [](plan& p) { p.answer = static_cast<char>(NO_ANSWER); });
+    add("version", [](plan& p) { p.answer = static_cast<char>(ANSWER_WITH_VERSION); });
+    add("help", [](plan& p) { p.answer = static_cast<char>(ANSWER_WITH_HELP); });
+    add("ignored_argument", [](plan& p) { p.answer = static_cast<char>(ANSWER_WITH_OTHER_ARGUMENT); });
     add("drain_bound", [](plan& p) {
         p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK};
         p.discovery.insert(p.discovery.end(), 256, cut_short(READ_STATUS_OK, 1));

@@ -11,11 +11,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/command_line.h"
 #include "app/update_run.h"
 #include "fuzz/device_script.h"
 #include "fuzz/fuzz_answerer.h"
 
 namespace {
+
+// The command line a consent answer stands for (device_script.h).
+const char* argument_for(uint8_t answer)
+{
+    switch (answer) {
+    case ANSWER_WITH_VERSION:
+        return "--version";
+    case ANSWER_WITH_HELP:
+        return "--help";
+    case ANSWER_WITH_OTHER_ARGUMENT:
+        return "--force";
+    default:
+        return nullptr;
+    }
+}
 
 [[noreturn]] void violated(const char* property, const std::string& console)
 {
@@ -40,6 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     char answer[2] = {static_cast<char>(data[0]), '\n'};
     const size_t answer_size = data[0] == NO_ANSWER ? 0 : sizeof answer;
+    const char* const argv[] = {"quennet-update", argument_for(data[0])};
+    const int argc = argv[1] != nullptr ? 2 : 1;
     stand_in_begin(fuzz_answerer(data + 1, size - 1));
 
     FILE* const saved_in = stdin;
@@ -48,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t console_size = 0;
     stdin = answer_size > 0 ? fmemopen(answer, answer_size, "r") : std::fopen("/dev/null", "r");
     stdout = open_memstream(&console_text, &console_size);
-    const int status = update_run();
+    const int status = program_main(argc, argv);
     std::fclose(stdout);
     std::fclose(stdin);
     stdout = saved_out;
@@ -62,6 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (show)
         std::fprintf(stderr, "%s\n[exit status %d, %ld writes, %ld reads, %ld device calls]\n", console.c_str(), status,
                      record.writes, record.reads, record.calls);
+    if (requested(argc, argv) != program_request::update) {
+        if (status != 0 || record.calls != 0 || console.find("Press any key") != std::string::npos)
+            violated("--version and --help answer with status 0, no device call and no prompt", console);
+        return 0;
+    }
     const bool refused = answer_size == 0 || std::toupper(static_cast<unsigned char>(answer[0])) != 'Y';
     if (const char* property = violated_update_property(record, status, console, refused))
         violated(property, console);

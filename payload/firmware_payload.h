@@ -9,6 +9,12 @@
 
 #include "link/protocol_constants.h"
 
+// The build says which images it embeds: a release's, or placeholders of the
+// right sizes generated where none were given (QUENNET_PLACEHOLDER_IMAGES).
+inline constexpr bool PLACEHOLDER_IMAGES = QUENNET_PLACEHOLDER_IMAGES != 0;
+// The program's own version, from the build.
+inline constexpr const char* PROGRAM_VERSION = QUENNET_PROGRAM_VERSION;
+
 // Revisions of the two images, shown in the banner; a release changes them
 // with the images.
 inline constexpr version_pair TARGET_MAINBOARD_REVISION{0x00, 0x97};

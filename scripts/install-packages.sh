@@ -33,7 +33,7 @@ done
 
 run_as_root=()
 [ "$(id -u)" -eq 0 ] || run_as_root=(sudo)
-echo "Installing: ${missing[*]}"
+echo "Installing Debian packages (a minute or a few the first time): ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${run_as_root[@]}" apt-get update -qq
 "${run_as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -65,6 +65,8 @@ echo "$(basename "$zip"): $(stat -c %s "$zip") bytes: $(echo $listing)"
 for member in quennet-update.exe README.txt LICENSE.txt images.sha256; do
     check "the zip holds $member at its root" grep -qx "$member" <<<"$listing"
 done
+check "a placeholder zip says so in its name" grep -q placeholder <<<"$(basename "$zip")"
+check "... and first thing in its README.txt" bash -c "unzip -p '$zip' README.txt | head -n 1 | grep -q 'PLACEHOLDER IMAGES'"
 imports=$(x86_64-w64-mingw32-objdump -p build/windows/quennet-update.exe | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
 check "the exe imports only system DLLs ($imports)" bash -c "! grep -qiE 'libgcc|libstdc|libwinpthread|hidapi' <<<'$imports'"
 unzip -q -o "$zip" -d build/windows/zip/unpacked

@@ -14,9 +14,13 @@
 #include "app/update_phases.h"
 #include "emu/model/device_model.h"
 #include "emu/stand_in/update_properties.h"
+#include "payload/firmware_payload.h"
 
+// A build without a release's images says so under the banner's title.
+inline const std::string PLACEHOLDER_LINE =
+    PLACEHOLDER_IMAGES ? "This build carries placeholder images, not a release: do not use it on a device.\n" : "";
 inline const std::string BANNER =
-    "\n=== Calverra Quennet Update Tool ===\n"
+    "\n=== Calverra Quennet Update Tool ===\n" + PLACEHOLDER_LINE +
     "\nTarget Software Revision:"
     "\n  Mainboard v0.97"
     "\n  Control v0.99";

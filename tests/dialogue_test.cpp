@@ -148,13 +148,13 @@ TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
     EXPECT_GE(outcome.seconds, 1.5);
 }
 
-TEST(arguments, are_ignored)
+TEST(arguments, other_than_version_and_help_are_ignored)
 {
     std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
     ASSERT_TRUE(bus != nullptr);
     child_options child = update_child("n\n");
-    child.argv.push_back("--help");
     child.argv.push_back("--force");
+    child.argv.push_back("-h");
     const child_outcome outcome = run_child(child);
     bus_destroy(bus);
     EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);

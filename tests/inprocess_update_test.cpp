@@ -51,6 +51,25 @@ TEST(complete_update, each_phase_time_is_the_time_the_device_took_for_that_phase
     EXPECT_GT(control, 3.0);
 }
 
+// --version and --help answer at once: no device call, no prompt, status 0.
+TEST(command_line, version_and_help_answer_at_once_without_touching_the_device)
+{
+    const std::string images = PLACEHOLDER_IMAGES ? "placeholder images, not a release - do not use this build on a device"
+                                                  : "the release's images";
+    const inprocess_run version = run_in_process(quennet(), "", {}, {"--force", "--version"});
+    EXPECT_EQ(version.console, "quennet-update 1.0.0\nCarries Mainboard v0.97 and Control v0.99: " + images + "\n");
+    const inprocess_run help = run_in_process(quennet(), "", {}, {"--help"});
+    EXPECT_EQ(help.console.rfind("Usage: quennet-update [--version | --help]\n", 0), 0u) << help.console;
+    for (const char* fact : {"type y and\npress Enter", "It takes no other arguments", "Exit status: 0 after a completed update, 1 otherwise",
+                             "leave the Quennet switched on and connected and run quennet-update again", "man quennet-update"})
+        EXPECT_NE(help.console.find(fact), std::string::npos) << fact;
+    for (const inprocess_run* run : {&version, &help}) {
+        EXPECT_EQ(run->exit_status, 0);
+        EXPECT_EQ(run->calls.calls, 0);
+        EXPECT_EQ(run->console.find("Press any key"), std::string::npos);
+    }
+}
+
 // Up to the consent, answered "n": what the HID library can answer besides
 // the device's replies, and what the device answers to the version queries.
 // Replies too short to hold what the program examines show no version that

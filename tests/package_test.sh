@@ -53,7 +53,10 @@ lintian)
     [ -n "$deb" ] || fail "no .deb in $packages"
     lintian_clean "$deb"
     version=$(dpkg-deb -f "$deb" Version)
-    [[ "$version" =~ ^[0-9.]+\+mainboard0\.97\+control0\.99\+placeholder$ ]] || fail "version $version"
+    [[ "$version" =~ ^[0-9.]+\+mainboard0\.97\+control0\.99~placeholder$ ]] || fail "version $version"
+    # apt must replace a placeholder install with the same release.
+    dpkg --compare-versions "$version" lt "${version%~placeholder}" || fail "$version does not sort below the release"
+    "$build_dir/quennet-update" --version | grep -q 'placeholder images, not a release' || fail "--version hides the placeholders"
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
     [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libc6* ]] || fail "dependencies not computed from the binary"
@@ -80,6 +83,12 @@ release)
     deb=$(deb_of "$dir")
     lintian_clean "$deb"
     [ "$(dpkg-deb -f "$deb" Version)" = "1.0.0+mainboard0.97+control0.99" ] || fail "release version $(dpkg-deb -f "$deb" Version)"
+    # A release's banner is the one owners know, without a word on placeholders.
+    banner=$'\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99\n\n'
+    shown=$(timeout 60 "$dir/quennet-update" </dev/null | head -c ${#banner}; echo x)
+    [ "${shown%x}" = "$banner" ] || fail "the release's banner changed: ${shown%x}"
+    [ "$("$dir/quennet-update" --version)" = $'quennet-update 1.0.0\nCarries Mainboard v0.97 and Control v0.99: the release\'s images' ] ||
+        fail "--version of a release: $("$dir/quennet-update" --version)"
     root="$scratch/release-root"
     rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
     doc="$root/usr/share/doc/quennet-update"

@@ -15,7 +15,10 @@ __attribute__((format(printf, 1, 2))) void console_print(const char* format, ...
 // rest of that line, or EOF at the end of input.
 int console_read_answer();
 
-// The press-a-key prompt before every exit. On a terminal one key is taken
-// without Enter and the terminal's settings are restored; otherwise one
-// character is read, and the end of input returns at once.
+// The press-a-key prompt before every exit. On a terminal (a console on
+// Windows) input already waiting is thrown away, then one key pressed after
+// the prompt appeared is taken whole, without Enter (all the bytes of an
+// arrow or function key), and the terminal's settings are restored.
+// Otherwise (a pipe, a file) one character is read, and the end of input
+// returns at once.
 void console_pause();

@@ -33,10 +33,16 @@ void console_pause()
 {
     console_print("Press any key to continue . . . ");
     if (input_is_console()) {
-        // One key without Enter; arrow and function keys come as two codes.
+        // Keys pressed while the update ran are not an answer to a prompt
+        // that was not there yet. Then one key without Enter: arrow and
+        // function keys come as two codes; whatever else the key left in
+        // the console's input (its release) goes too.
+        const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        FlushConsoleInputBuffer(input);
         const int key = _getch();
         if (key == 0 || key == 0xE0)
             _getch();
+        FlushConsoleInputBuffer(input);
     } else {
         std::getchar();
     }

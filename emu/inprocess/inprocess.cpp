@@ -9,7 +9,7 @@
 #include <cstring>
 #include <deque>
 
-#include "app/update_run.h"
+#include "app/command_line.h"
 #include "emu/stand_in/hidapi_stand_in.h"
 #include "util/clock.h"
 
@@ -168,10 +168,11 @@ int64_t clock_ticks_per_second()
     return 1000000;
 }
 
-// Runs update_run() with standard input read from a file holding `input` and
+// Runs the program with standard input read from a file holding `input` and
 // standard output written to a file, and returns what it wrote; `input_left`
 // is what it left unread.
-static std::string run_with_console(const std::string& input, int& exit_status, std::string& input_left)
+static std::string run_with_console(const std::vector<std::string>& arguments, const std::string& input,
+                                    int& exit_status, std::string& input_left)
 {
     std::fflush(stdout);
     std::FILE* in = std::tmpfile();
@@ -187,7 +188,10 @@ static std::string run_with_console(const std::string& input, int& exit_status, 
     dup2(fileno(in), 0);
     dup2(fileno(out), 1);
     std::clearerr(stdin);
-    exit_status = update_run();
+    std::vector<const char*> argv{"quennet-update"};
+    for (const std::string& argument : arguments)
+        argv.push_back(argument.c_str());
+    exit_status = program_main(static_cast<int>(argv.size()), argv.data());
     std::fflush(stdout);
     const long consumed = static_cast<long>(lseek(0, 0, SEEK_CUR));
     input_left = consumed >= 0 && static_cast<size_t>(consumed) <= input.size() ? input.substr(static_cast<size_t>(consumed)) : "";
@@ -207,7 +211,8 @@ static std::string run_with_console(const std::string& input, int& exit_status, 
     return console;
 }
 
-inprocess_run run_in_process(const device_model& device, const std::string& input, const bus_options& bus)
+inprocess_run run_in_process(const device_model& device, const std::string& input, const bus_options& bus,
+                             const std::vector<std::string>& arguments)
 {
     inprocess_run run;
     simulation world;
@@ -222,7 +227,7 @@ inprocess_run run_in_process(const device_model& device, const std::string& inpu
                 pending_report{0, unasked_report(static_cast<uint8_t>('0' + i % 10)), MODEL_INPUT_REPORT_SIZE});
     sim = &world;
     stand_in_begin(hid_answerer{nullptr, enumerate, open, set_nonblocking, write, read});
-    run.console = run_with_console(input, run.exit_status, run.input_left);
+    run.console = run_with_console(arguments, input, run.exit_status, run.input_left);
     run.calls = stand_in_record();
     sim = nullptr;
     run.device = std::move(world.device);

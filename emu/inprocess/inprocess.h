@@ -29,5 +29,7 @@ struct inprocess_run {
     std::array<long, 256> device_us_by_command{};
 };
 
-// Runs update_run() once with `input` as its standard input.
-inprocess_run run_in_process(const device_model& device, const std::string& input, const bus_options& bus = {});
+// Runs the program once, as its entry runs it with these arguments, with
+// `input` as its standard input.
+inprocess_run run_in_process(const device_model& device, const std::string& input, const bus_options& bus = {},
+                             const std::vector<std::string>& arguments = {});
