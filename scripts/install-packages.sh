@@ -5,7 +5,8 @@
 # libFuzzer runtime, the static analysers, groff for the manual page, lintian,
 # rpm); with --usb-stack those of the test machine on the real USB stack
 # (QEMU, busybox); with --windows those of the Windows cross build and its
-# tests (mingw-w64, wine).
+# tests (mingw-w64, wine); with --wine-root debootstrap, for the root from
+# which the test machine runs wine 10.
 # Installs only what is missing, so running it again does nothing.
 set -euo pipefail
 
@@ -17,7 +18,11 @@ case "${1:-}" in
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,
     # udev for the guest's systemd-udevd, hidapi's libusb back end to compare.
-    packages+=(qemu-system-x86 busybox-static cpio kmod udev libhidapi-libusb0 libgtest-dev)
+    packages+=(qemu-system-x86 busybox-static cpio kmod udev libhidapi-libusb0 libgtest-dev unzip)
+    ;;
+--wine-root)
+    # A Debian trixie root for wine 10 in the test machine.
+    packages+=(debootstrap)
     ;;
 --windows)
     # The posix thread model: GoogleTest needs std::mutex.

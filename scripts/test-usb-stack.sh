@@ -2,9 +2,11 @@
 # SPDX-License-Identifier: MIT
 # The real USB stack: boots Debian's own kernel under QEMU with the Quennet as
 # a USB gadget on dummy_hcd, runs the update scenarios of vm/scenarios.sh
-# against the kernel's usbcore, usbhid, hid-generic and hidraw, then checks
-# what each scenario left. Prints one line per scenario and
-# "N passed, M failed" last; exits non-zero on any failure.
+# against the kernel's usbcore, usbhid, hid-generic and hidraw, first with the
+# Linux program, then with the Windows exe from the zip under wine 10 (wine's
+# own HID stack over the same kernel), then checks what each scenario left.
+# Prints one line per scenario and "N passed, M failed" last; exits non-zero
+# on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,6 +16,17 @@ cmake --build --preset default >/dev/null
 
 work="$root/build/usb-stack"
 mkdir -p "$work"
+
+# The Windows exe from the zip, with the test-only helpers beside it, and
+# wine 10 with a fresh copy of its prefix.
+echo "test machine: the Windows build (log: build/usb-stack/windows-build.log)"
+scripts/windows-build.sh >"$work/windows-build.log" 2>&1 || { tail -n 30 "$work/windows-build.log"; exit 1; }
+scripts/wine-root.sh
+rm -rf "$work/windows" "$work/wine-prefix"
+mkdir -p "$work/windows"
+unzip -q build/windows/zip/quennet-update-*-windows-x64.zip quennet-update.exe -d "$work/windows"
+cp build/windows/tests/cfgmgr32.dll build/windows/tests/wait-for-quennet.exe "$work/windows/"
+cp -a build/wine-root/root/root/prefix "$work/wine-prefix"
 
 # Debian's kernel, the one linux-image-amd64 points at today, unpacked.
 kernel_package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
@@ -62,17 +75,19 @@ if [ -w /dev/kvm ] && grep -qE 'vmx|svm' /proc/cpuinfo; then accel=kvm; fi
 
 results="$work/results"
 rm -rf "$results" && mkdir -p "$results"
-limit=900  # the guest's own watchdog, seconds; the host's is a minute more
+limit=1500  # the guest's own watchdog, seconds; the host's is a minute more
 echo "test machine: $kernel_package under QEMU ($accel), scenarios from vm/scenarios.sh"
 started=$(date +%s)
 set +e
-timeout $((limit + 60)) qemu-system-x86_64 -accel "$accel" -m 1024 -smp 2 -nodefaults -display none \
+timeout $((limit + 60)) qemu-system-x86_64 -accel "$accel" -m 2048 -smp 2 -nodefaults -display none \
     -serial "file:$work/serial.log" -monitor none -no-reboot \
     -kernel "$vmlinuz" -initrd "$work/initramfs.gz" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 quennet.project=$root quennet.limit=$limit" \
     -virtfs local,path=/usr,mount_tag=usr,security_model=none,readonly=on,multidevs=remap \
     -virtfs "local,path=$root,mount_tag=project,security_model=none,readonly=on,multidevs=remap" \
-    -virtfs "local,path=$results,mount_tag=results,security_model=none,multidevs=remap"
+    -virtfs "local,path=$results,mount_tag=results,security_model=none,multidevs=remap" \
+    -virtfs "local,path=$root/build/wine-root/root,mount_tag=wineroot,security_model=none,readonly=on,multidevs=remap" \
+    -virtfs "local,path=$work/wine-prefix,mount_tag=wineprefix,security_model=none,multidevs=remap"
 qemu_status=$?
 set -e
 echo "test machine: ran $(($(date +%s) - started)) s, QEMU status $qemu_status"

@@ -7,40 +7,9 @@
 # it. Ends with "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh --windows
+scripts/windows-build.sh
 export WINEDEBUG=-all
 export WINEPREFIX="$PWD/build/windows/wineprefix"
-deps="$PWD/build/windows-deps"
-mkdir -p build/windows "$deps"
-
-# hidapi's source from Debian, through a private source list made from this
-# machine's own apt sources (deb lines turned into deb-src), so that the
-# machine's apt configuration stays as it is.
-if [ ! -f "$deps/hidapi/lib/cmake/hidapi/hidapi-config.cmake" ]; then
-    version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
-    apt_dir="$deps/apt"
-    rm -rf "$apt_dir" "$deps/source" "$deps/hidapi-build"
-    mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$deps/source"
-    for sources in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$sources" ] && sed 's/^Types: deb$/Types: deb-src/' "$sources" >"$apt_dir/sources/$(basename "$sources")"
-    done
-    for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$list" ] && sed -n 's/^deb /deb-src /p' "$list" >"$apt_dir/sources/$(basename "$list").list"
-    done
-    apt_options=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$apt_dir/sources"
-                 -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
-    apt-get "${apt_options[@]}" update -qq
-    (cd "$deps/source" && apt-get "${apt_options[@]}" source -qq "hidapi=$version" >/dev/null 2>&1)
-    source_dir=$(find "$deps/source" -maxdepth 1 -type d -name 'hidapi-*' | head -n 1)
-    cmake -S "$source_dir" -B "$deps/hidapi-build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$deps/hidapi" >/dev/null
-    cmake --build "$deps/hidapi-build" -j2 >/dev/null
-    cmake --install "$deps/hidapi-build" >/dev/null
-    echo "hidapi $version for Windows: $deps/hidapi"
-fi
-
-cmake --preset windows >/dev/null
-cmake --build --preset windows
 set +e
 ctest --preset windows | tee build/windows/ctest.log
 set -e
@@ -57,14 +26,16 @@ check() {
     shift
     if "$@"; then echo "ok: $name"; passed=$((passed + 1)); else echo "FAILED: $name"; failed=$((failed + 1)); fi
 }
-rm -rf build/windows/zip && mkdir -p build/windows/zip
-(cd build/windows && cpack -B zip >/dev/null)
 zip=$(ls build/windows/zip/quennet-update-*-windows-x64.zip)
 listing=$(unzip -Z1 "$zip")
 echo "$(basename "$zip"): $(stat -c %s "$zip") bytes: $(echo $listing)"
 for member in quennet-update.exe README.txt LICENSE.txt images.sha256; do
     check "the zip holds $member at its root" grep -qx "$member" <<<"$listing"
 done
+# The test machine's helpers for wine (a cfgmgr32.dll stand-in and a wait
+# for the device) are built beside the exe and must never ship.
+check "the zip holds no test helper" bash -c "! grep -qiE 'cfgmgr32|wait-for-quennet' <<<'$listing'"
+check "... though they were built" test -f build/windows/tests/cfgmgr32.dll -a -f build/windows/tests/wait-for-quennet.exe
 check "a placeholder zip says so in its name" grep -q placeholder <<<"$(basename "$zip")"
 check "... and first thing in its README.txt" bash -c "unzip -p '$zip' README.txt | head -n 1 | grep -q 'PLACEHOLDER IMAGES'"
 imports=$(x86_64-w64-mingw32-objdump -p build/windows/quennet-update.exe | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')

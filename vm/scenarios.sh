@@ -55,16 +55,28 @@ await_gadget() {
     stop_gadget "$pid"
 }
 
-# Runs quennet-update with the given answer, bounded, into the scenario's folder.
-run_update() {
+# Runs a program (quennet-update, or the Windows exe under wine) with the
+# given answer, bounded, and leaves its console, standard error, exit status
+# and time in the scenario's folder. The console goes to the guest's tmpfs
+# while it runs: a file on the 9p share costs a round trip to the host for
+# every flushed percentage.
+run_program() {
     local dir=$1 input=$2 limit=$3
+    shift 3
     mkdir -p "$dir"
-    local started ended
+    local started ended status
     started=$(date +%s%N)
-    printf '%b' "$input" | timeout "$limit" "$update" >"$dir/console.txt" 2>"$dir/errors.txt"
-    echo $? >"$dir/status"
+    printf '%b' "$input" | timeout "$limit" "$@" >/tmp/console.txt 2>/tmp/errors.txt
+    status=$?
     ended=$(date +%s%N)
+    echo "$status" >"$dir/status"
     echo $(((ended - started) / 1000)) >"$dir/microseconds"
+    mv /tmp/console.txt "$dir/console.txt"
+    mv /tmp/errors.txt "$dir/errors.txt"
+}
+
+run_update() {
+    run_program "$1" "$2" "$3" "$update"
 }
 
 scenario() {
@@ -160,5 +172,99 @@ if wait_for_hidraw 1; then
     echo $((($(date +%s%N) - started) / 1000)) >"$results/benchmark/replay/microseconds"
 fi
 stop_gadget "$g"
+
+# --- The Windows exe, through a HID stack we did not write -----------------------
+# quennet-update.exe from the zip runs under wine 10 from a Debian trixie root
+# (scripts/wine-root.sh, shared read-only at /wine, with a writable copy of its
+# prefix at /wine-prefix): winebus reads the same hidraw nodes, hidclass and
+# hid.dll carry every report, and the test-only cfgmgr32.dll beside the exe
+# lets hidapi list the devices. One wineserver serves every scenario; the
+# guest's udevd tells winebus of every plug and unplug.
+wine_root=/wine
+in_wine=(chroot "$wine_root" env -i PATH=/usr/bin:/bin HOME=/root WINEPREFIX=/root/prefix WINEDEBUG=-all
+         "WINEDLLOVERRIDES=cfgmgr32=n,b;winemenubuilder.exe=d")
+wine=/usr/lib/wine/wine64
+
+# Waits until wine shows exactly N Quennets (the first call also starts wine).
+wait_for_wine() {
+    timeout 200 "${in_wine[@]}" "$wine" /mnt/wait-for-quennet.exe "$1" 180 >>"$results/windows-wait.log" 2>&1 ||
+        echo "scenario: wine did not show $1 Quennets" >&2
+}
+
+run_windows_update() {
+    run_program "$1" "$2" "$3" "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
+}
+
+windows_scenario() {
+    scenario "windows_$1"
+    echo "windows_$1" >>"$results/windows-wait.log"
+}
+
+if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
+    mount --bind /wine-prefix "$wine_root/root/prefix"
+    for dir in dev proc sys; do mount --bind "/$dir" "$wine_root/$dir"; done
+    mount -t tmpfs tmpfs "$wine_root/tmp"
+    mount -t tmpfs tmpfs "$wine_root/run"
+    mkdir -p /run/udev "$wine_root/run/udev"
+    mount --bind /run/udev "$wine_root/run/udev"
+    mount --bind "$project/build/usb-stack/windows" "$wine_root/mnt"
+    /usr/lib/systemd/systemd-udevd --daemon >"$results/windows-udevd.log" 2>&1
+    started=$(date +%s%N)
+    "${in_wine[@]}" /usr/lib/wine/wineserver64 -p >/dev/null 2>&1 &
+    wait_for_wine 0
+    echo $((($(date +%s%N) - started) / 1000)) >"$results/windows-start-microseconds"
+
+    windows_scenario complete
+    start_gadget g "$results/windows_complete" --realistic
+    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_complete" 'y\n' 600
+    stop_gadget "$g"
+    wait_for_wine 0
+
+    windows_scenario refused
+    start_gadget g "$results/windows_refused"
+    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_refused" 'n\n' 300
+    stop_gadget "$g"
+    wait_for_wine 0
+
+    windows_scenario two_quennets
+    start_gadget a "$results/windows_two_quennets/first" --name quennet --udc dummy_udc.0
+    start_gadget b "$results/windows_two_quennets/second" --name quennet2 --udc dummy_udc.1
+    wait_for_hidraw 2 && wait_for_wine 2 && run_windows_update "$results/windows_two_quennets" 'y\n' 300
+    stop_gadget "$a"
+    stop_gadget "$b"
+    wait_for_wine 0
+
+    windows_scenario other_interface
+    start_gadget g "$results/windows_other_interface" --other-interface
+    wait_for_hidraw 2 && wait_for_wine 1 && run_windows_update "$results/windows_other_interface" 'y\n' 600
+    stop_gadget "$g"
+    wait_for_wine 0
+
+    windows_scenario unplug
+    start_gadget g "$results/windows_unplug" --fault unplug@index=700 --state-out "$results/windows_unplug/state.bin"
+    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_unplug" 'y\n' 600
+    await_gadget "$g"
+    wait_for_wine 0
+    windows_scenario unplug_rerun
+    start_gadget g "$results/windows_unplug_rerun" --state-in "$results/windows_unplug/state.bin"
+    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_unplug_rerun" 'y\n' 600
+    stop_gadget "$g"
+    wait_for_wine 0
+
+    windows_scenario hang
+    start_gadget g "$results/windows_hang" --fault stop@index=700
+    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_hang" 'y\n' 600
+    stop_gadget "$g"
+    wait_for_wine 0
+
+    # The same instant device as the Linux benchmark's, for their ratio.
+    windows_scenario benchmark
+    start_gadget g "$results/windows_benchmark"
+    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_benchmark" 'y\n' 600
+    stop_gadget "$g"
+
+    "${in_wine[@]}" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1
+    udevadm control --exit
+fi
 
 echo done >"$results/done"
