@@ -25,7 +25,7 @@ scripts/wine-root.sh
 rm -rf "$work/windows" "$work/wine-prefix"
 mkdir -p "$work/windows"
 unzip -q build/windows/zip/quennet-update-*-windows-x64.zip quennet-update.exe -d "$work/windows"
-cp build/windows/tests/cfgmgr32.dll build/windows/tests/wait-for-quennet.exe "$work/windows/"
+cp build/windows/emu/cfgmgr32.dll build/windows/emu/wait-for-quennet.exe "$work/windows/"
 cp -a build/wine-root/root/root/prefix "$work/wine-prefix"
 
 # Debian's kernel, the one linux-image-amd64 points at today, unpacked.

@@ -35,7 +35,7 @@ done
 # The test machine's helpers for wine (a cfgmgr32.dll stand-in and a wait
 # for the device) are built beside the exe and must never ship.
 check "the zip holds no test helper" bash -c "! grep -qiE 'cfgmgr32|wait-for-quennet' <<<'$listing'"
-check "... though they were built" test -f build/windows/tests/cfgmgr32.dll -a -f build/windows/tests/wait-for-quennet.exe
+check "... though they were built" test -f build/windows/emu/cfgmgr32.dll -a -f build/windows/emu/wait-for-quennet.exe
 check "a placeholder zip says so in its name" grep -q placeholder <<<"$(basename "$zip")"
 check "... and first thing in its README.txt" bash -c "unzip -p '$zip' README.txt | head -n 1 | grep -q 'PLACEHOLDER IMAGES'"
 imports=$(x86_64-w64-mingw32-objdump -p build/windows/quennet-update.exe | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')

@@ -159,19 +159,24 @@ fi
 stop_gadget "$g"
 
 # What an update costs on this stack with an instant device, next to a client
-# that only replays its writes and reads through hidapi.
+# that only replays its writes and reads through hidapi: three of each, in
+# turn. The replay reads its recording from the guest's tmpfs, as the update
+# writes its console there.
 scenario benchmark
-start_gadget g "$results/benchmark/update"
-wait_for_hidraw 1 && run_update "$results/benchmark/update" 'y\n' 120
-stop_gadget "$g"
-start_gadget g "$results/benchmark/replay"
-if wait_for_hidraw 1; then
-    started=$(date +%s%N)
-    timeout 120 "$build/bench/quennet_replay_client" "$results/benchmark/update/packets.txt"
-    echo $? >"$results/benchmark/replay/status"
-    echo $((($(date +%s%N) - started) / 1000)) >"$results/benchmark/replay/microseconds"
-fi
-stop_gadget "$g"
+for run in 1 2 3; do
+    start_gadget g "$results/benchmark/update$run"
+    wait_for_hidraw 1 && run_update "$results/benchmark/update$run" 'y\n' 120
+    stop_gadget "$g"
+    cp "$results/benchmark/update$run/packets.txt" /tmp/recording.txt
+    start_gadget g "$results/benchmark/replay$run"
+    if wait_for_hidraw 1; then
+        started=$(date +%s%N)
+        timeout 120 "$build/bench/quennet_replay_client" /tmp/recording.txt
+        echo $? >"$results/benchmark/replay$run/status"
+        echo $((($(date +%s%N) - started) / 1000)) >"$results/benchmark/replay$run/microseconds"
+    fi
+    stop_gadget "$g"
+done
 
 # --- The Windows exe, through a HID stack we did not write -----------------------
 # quennet-update.exe from the zip runs under wine 10 from a Debian trixie root
@@ -230,8 +235,11 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     start_gadget a "$results/windows_two_quennets/first" --name quennet --udc dummy_udc.0
     start_gadget b "$results/windows_two_quennets/second" --name quennet2 --udc dummy_udc.1
     wait_for_hidraw 2 && wait_for_wine 2 && run_windows_update "$results/windows_two_quennets" 'y\n' 300
-    stop_gadget "$a"
+    # One at a time: winebus missed one of two devices unplugged at once
+    # (it still showed it 180 s later).
     stop_gadget "$b"
+    wait_for_wine 1
+    stop_gadget "$a"
     wait_for_wine 0
 
     windows_scenario other_interface

@@ -43,7 +43,7 @@ bool runaway()
     return ++state.record.calls > RUNAWAY_CALLS;
 }
 
-hid_device_& open_device(hid_device* dev, const char* call)
+hid_device_& opened(hid_device* dev, const char* call)
 {
     for (hid_device_& device : state.devices)
         if (&device == dev && device.open)
@@ -167,7 +167,7 @@ hid_device* hid_open_path(const char* path)
 int hid_set_nonblocking(hid_device* dev, int nonblock)
 {
     runaway();
-    hid_device_& device = open_device(dev, "set a device that is not open to non-blocking");
+    hid_device_& device = opened(dev, "set a device that is not open to non-blocking");
     if (!state.answerer.set_nonblocking(state.answerer.context, device.interface_index))
         return take_result(device, {-1, L"Operation not supported"});
     device.nonblocking = nonblock != 0;
@@ -177,7 +177,7 @@ int hid_set_nonblocking(hid_device* dev, int nonblock)
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
     const bool stopped = runaway();
-    hid_device_& device = open_device(dev, "wrote to a device that is not open");
+    hid_device_& device = opened(dev, "wrote to a device that is not open");
     if (data == nullptr)
         misused("wrote no buffer");
     if (stopped) {
@@ -191,14 +191,14 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 
 int hid_read(hid_device* dev, unsigned char* data, size_t length)
 {
-    hid_device_& device = open_device(dev, "read from a device that is not open");
+    hid_device_& device = opened(dev, "read from a device that is not open");
     ++state.record.drain_reads;
     return stand_in_read(device, data, length, device.nonblocking ? 0 : -1);
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds)
 {
-    hid_device_& device = open_device(dev, "read from a device that is not open");
+    hid_device_& device = opened(dev, "read from a device that is not open");
     record_reply_read(state.record, milliseconds);
     return stand_in_read(device, data, length, milliseconds);
 }
@@ -206,7 +206,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 const wchar_t* hid_error(hid_device* dev)
 {
     runaway();
-    const hid_device_& device = open_device(dev, "asked for the error text of a device that is not open");
+    const hid_device_& device = opened(dev, "asked for the error text of a device that is not open");
     return device.has_error ? device.error.c_str() : nullptr;
 }
 
@@ -214,7 +214,7 @@ void hid_close(hid_device* dev)
 {
     runaway();
     ++state.record.closes;
-    open_device(dev, "closed a device that is not open").open = false;
+    opened(dev, "closed a device that is not open").open = false;
 }
 
 int hid_exit()
