@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "app/update_phases.h"
-#include "util/console.h"
 #include "payload/firmware_payload.h"
+#include "util/console.h"
 #include "util/stopwatch.h"
 
 int abort_exit()

@@ -59,18 +59,6 @@ uint8_t send_block(device_model& device, size_t block, int check_error = 0, int 
     return status_of(offer(device, packet(0x31, static_cast<uint16_t>(base + 144), commit)));
 }
 
-TEST(device_model, answers_version_queries_with_minor_in_byte_5_and_major_in_byte_6)
-{
-    device_model device = make_device_model({0x01, 0x05}, {0x00, 0x0A});
-    const device_response mainboard = offer(device, packet(0x10, 0, {}));
-    ASSERT_EQ(mainboard.replies.size(), 1u);
-    EXPECT_EQ(mainboard.replies[0][0], 0x02);
-    EXPECT_EQ(mainboard.replies[0][1], 0x10);
-    EXPECT_EQ(mainboard.replies[0][5], 0x05);
-    EXPECT_EQ(mainboard.replies[0][6], 0x01);
-    EXPECT_EQ(offer(device, packet(0x11, 0, {})).replies[0][5], 0x0A);
-}
-
 TEST(device_model, stores_eeprom_chunks_and_refuses_those_past_its_end)
 {
     device_model device = make_device_model();

@@ -113,6 +113,10 @@ std::vector<before_consent_case> before_consent_cases()
     blocking.fail_nonblocking = true;
     bus_options keeps_sending;
     keeps_sending.keeps_sending = true;
+    bus_options two_quennets;
+    two_quennets.interfaces.push_back(interface_identity{});
+    bus_options refuses_open;
+    refuses_open.fail_open = true;
     const std::string no_reply = "\n\nFound Quennet\nNo reply from Quennet\n";
     const std::string consent = "\nProceed with update process? Yes/[No]: ";
     const std::string running = " currently running:\n  Mainboard v0.95\n";
@@ -135,6 +139,8 @@ std::vector<before_consent_case> before_consent_cases()
         {"no_hid_interface", nothing, {}, NOT_FOUND, 0},
         {"entry_without_strings", without_strings, {}, NOT_FOUND, 0},
         {"entry_without_path", without_path, {}, NO_HANDLE, 0},
+        {"two_quennets", two_quennets, {}, "\n\nFound 2 Quennets - Please disconnect 1 of them\n", 0},
+        {"open_refused", refuses_open, {}, NO_HANDLE, 0},
         {"switch_to_non_blocking_reads_fails", blocking, {}, NO_HANDLE, 0},
         {"every_report_1_byte", {}, {"short=1@times=-1"}, no_reply, 1},
         {"every_report_3_bytes", {}, {"short=3@times=-1"}, no_reply, 1},

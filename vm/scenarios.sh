@@ -205,6 +205,18 @@ windows_scenario() {
     echo "windows_$1" >>"$results/windows-wait.log"
 }
 
+# One scenario of the exe with one gadget: NAME ANSWER HIDRAW-NODES [GADGET
+# OPTIONS]. It ends when wine no longer shows the gadget.
+windows_with_gadget() {
+    local name=$1 answer=$2 nodes=$3
+    shift 3
+    windows_scenario "$name"
+    start_gadget g "$results/windows_$name" "$@"
+    wait_for_hidraw "$nodes" && wait_for_wine 1 && run_windows_update "$results/windows_$name" "$answer" 600
+    if [ "$name" = unplug ]; then await_gadget "$g"; else stop_gadget "$g"; fi
+    wait_for_wine 0
+}
+
 if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     mount --bind /wine-prefix "$wine_root/root/prefix"
     for dir in dev proc sys; do mount --bind "/$dir" "$wine_root/$dir"; done
@@ -219,17 +231,8 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     wait_for_wine 0
     echo $((($(date +%s%N) - started) / 1000)) >"$results/windows-start-microseconds"
 
-    windows_scenario complete
-    start_gadget g "$results/windows_complete" --realistic
-    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_complete" 'y\n' 600
-    stop_gadget "$g"
-    wait_for_wine 0
-
-    windows_scenario refused
-    start_gadget g "$results/windows_refused"
-    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_refused" 'n\n' 300
-    stop_gadget "$g"
-    wait_for_wine 0
+    windows_with_gadget complete 'y\n' 1 --realistic
+    windows_with_gadget refused 'n\n' 1
 
     windows_scenario two_quennets
     start_gadget a "$results/windows_two_quennets/first" --name quennet --udc dummy_udc.0
@@ -242,34 +245,12 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     stop_gadget "$a"
     wait_for_wine 0
 
-    windows_scenario other_interface
-    start_gadget g "$results/windows_other_interface" --other-interface
-    wait_for_hidraw 2 && wait_for_wine 1 && run_windows_update "$results/windows_other_interface" 'y\n' 600
-    stop_gadget "$g"
-    wait_for_wine 0
-
-    windows_scenario unplug
-    start_gadget g "$results/windows_unplug" --fault unplug@index=700 --state-out "$results/windows_unplug/state.bin"
-    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_unplug" 'y\n' 600
-    await_gadget "$g"
-    wait_for_wine 0
-    windows_scenario unplug_rerun
-    start_gadget g "$results/windows_unplug_rerun" --state-in "$results/windows_unplug/state.bin"
-    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_unplug_rerun" 'y\n' 600
-    stop_gadget "$g"
-    wait_for_wine 0
-
-    windows_scenario hang
-    start_gadget g "$results/windows_hang" --fault stop@index=700
-    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_hang" 'y\n' 600
-    stop_gadget "$g"
-    wait_for_wine 0
-
+    windows_with_gadget other_interface 'y\n' 2 --other-interface
+    windows_with_gadget unplug 'y\n' 1 --fault unplug@index=700 --state-out "$results/windows_unplug/state.bin"
+    windows_with_gadget unplug_rerun 'y\n' 1 --state-in "$results/windows_unplug/state.bin"
+    windows_with_gadget hang 'y\n' 1 --fault stop@index=700
     # The same instant device as the Linux benchmark's, for their ratio.
-    windows_scenario benchmark
-    start_gadget g "$results/windows_benchmark"
-    wait_for_hidraw 1 && wait_for_wine 1 && run_windows_update "$results/windows_benchmark" 'y\n' 600
-    stop_gadget "$g"
+    windows_with_gadget benchmark 'y\n' 1
 
     "${in_wine[@]}" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1
     udevadm control --exit
