@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh
 echo "Building quennet-update and the emulated Quennet (quennet-emu) in build/default:"
-echo "about a minute the first time on two cores, seconds after that."
+echo "about 10 seconds the first time on two cores, a second after that."
 cmake --preset default >/dev/null
 cmake --build --preset default --target quennet-emu
 echo
