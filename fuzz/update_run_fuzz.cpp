@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "app/command_line.h"
-#include "app/update_run.h"
 #include "fuzz/device_script.h"
 #include "fuzz/fuzz_answerer.h"
 
