@@ -40,6 +40,13 @@ bool under_wine(const std::string& name)
     return name.rfind("windows_", 0) == 0;
 }
 
+// The longest a cut-off run of this scenario may take: its clean part, then
+// the program's give-up bound.
+double cut_off_bound_seconds(const std::string& name)
+{
+    return (under_wine(name) ? WINE_CLEAN_PART_SECONDS : CLEAN_PART_SECONDS) + GIVE_UP_BOUND_SECONDS;
+}
+
 fs::path results;
 int passed = 0, failed = 0;
 
@@ -167,8 +174,7 @@ std::string check_cut_off(const fs::path& dir, const std::string& ending)
     for (const std::vector<uint8_t>& packet : packets_of(dir / "packets.txt"))
         if (packet.size() > 1 && packet[1] == CMD_RESTART)
             problems += "  a restart packet\n";
-    const double clean_part = under_wine(dir.filename().string()) ? WINE_CLEAN_PART_SECONDS : CLEAN_PART_SECONDS;
-    if (seconds_of(dir) > clean_part + GIVE_UP_BOUND_SECONDS)
+    if (seconds_of(dir) > cut_off_bound_seconds(dir.filename().string()))
         problems += "  the run took " + std::to_string(seconds_of(dir)) + " s\n";
     return problems;
 }
@@ -212,10 +218,9 @@ void hang(const std::string& name)
         error_at == std::string::npos ? "none" : console.substr(error_at + 7, console.find('\n', error_at) - error_at - 7);
     if (!under_wine(name) && error != "Connection timed out")
         problems += "  no write timed out\n";
-    const double clean_part = under_wine(name) ? WINE_CLEAN_PART_SECONDS : CLEAN_PART_SECONDS;
     char detail[300];
     std::snprintf(detail, sizeof detail, "stopped reading at packet 700: %zu writes failed (\"%s\"), exit 1 in %.2f s (bound %.1f s)",
-                  failures, error.c_str(), seconds_of(dir), clean_part + GIVE_UP_BOUND_SECONDS);
+                  failures, error.c_str(), seconds_of(dir), cut_off_bound_seconds(name));
     report(name, problems, detail);
 }
 
