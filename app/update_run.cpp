@@ -7,10 +7,12 @@
 #include "app/update_phases.h"
 #include "payload/firmware_payload.h"
 #include "util/console.h"
+#include "util/interrupt.h"
 #include "util/stopwatch.h"
 
 int abort_exit()
 {
+    interrupts_release();
     hid_exit();
     console_pause();
     return EXIT_STATUS_ABORTED;
@@ -18,6 +20,7 @@ int abort_exit()
 
 int completion_exit(device_link& link)
 {
+    interrupts_release();
     hid_close(link.handle);
     link.handle = nullptr;
     hid_exit();
@@ -104,6 +107,8 @@ int update_run()
         return abort_exit();
     if (!ask_consent())
         return abort_exit();
+    // From here on the console cannot cut the update off; the exits let go.
+    interrupts_hold();
 
     if (!run_mainboard_phase(link, watch))
         return abort_exit();

@@ -1,35 +1,39 @@
 // SPDX-License-Identifier: MIT
-// The press-a-key prompt on a real terminal (a pseudo-terminal): a key typed
-// before the prompt is no answer, one whole key ends it without Enter, and
-// the terminal's settings are as they were afterwards.
+// The real quennet-update on a real terminal (a pseudo-terminal that is its
+// controlling terminal): the press-a-key prompt, and what Ctrl+C, a closed
+// terminal, SIGTERM and a reader of the output that goes away do before,
+// during and after an update.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <regex>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "tests/harness.h"
+#include "util/interrupt.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// Reads from the terminal's master side until `text` has appeared or the
-// deadline passes.
-bool read_until(int master, std::string& seen, const std::string& text, steady_clock::time_point deadline)
+// Reads from the terminal's master side (or a pipe) until `text` has
+// appeared at `from` or later, or the deadline passes.
+bool read_until(int master, std::string& seen, const std::string& text, steady_clock::time_point deadline,
+                size_t from = 0)
 {
-    while (seen.find(text) == std::string::npos) {
+    while (seen.find(text, from) == std::string::npos) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0)
             return false;
@@ -60,6 +64,92 @@ int unread(int terminal)
     return count;
 }
 
+// quennet-update started in a session of its own whose controlling terminal
+// is the pseudo-terminal, as a shell in a terminal window starts it. Its
+// standard output goes to the terminal, or to a pipe when `output_pipe`.
+struct terminal_child {
+    pid_t pid = -1;
+    int master = -1;    // the terminal window's side
+    int terminal = -1;  // the program's side, kept to look at its input queue and settings
+    int output = -1;    // the pipe's reading end, or the master
+};
+
+terminal_child start_on_terminal(bool output_pipe = false)
+{
+    terminal_child child;
+    int pipe_ends[2] = {-1, -1};
+    if (openpty(&child.master, &child.terminal, nullptr, nullptr, nullptr) != 0 || (output_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0)) {
+        ADD_FAILURE() << "no pseudo-terminal or pipe";
+        return child;
+    }
+    const int terminal = child.terminal;
+    fcntl(child.master, F_SETFD, FD_CLOEXEC);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    child.output = output_pipe ? pipe_ends[0] : child.master;
+    // Everything the child needs is made before the fork: after it, only
+    // calls that are safe in a child of a process with threads.
+    child_options options = update_child("");
+    std::vector<std::string> env_texts = child_environment(options.environment);
+    std::vector<char*> envp;
+    for (std::string& text : env_texts)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::string program = options.argv[0];
+    char* argv[] = {program.data(), nullptr};
+    const int output_fd = output_pipe ? pipe_ends[1] : terminal;
+    child.pid = fork();
+    if (child.pid == 0) {
+        // As a shell in a terminal window starts a program: every signal
+        // acts as by default (this process's libraries ignore SIGPIPE).
+        for (int held : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(held, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setsid();
+        ioctl(terminal, TIOCSCTTY, 0);
+        dup2(terminal, STDIN_FILENO);
+        dup2(output_fd, STDOUT_FILENO);
+        dup2(terminal, STDERR_FILENO);
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    if (output_pipe)
+        close(pipe_ends[1]);
+    return child;
+}
+
+// Waits for the child's end, at most until the deadline; kills it after.
+int wait_for_end(pid_t pid, steady_clock::time_point deadline)
+{
+    int status = -1;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10));
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "quennet-update did not end in time";
+    }
+    return status;
+}
+
+// Waits until the press-a-key prompt has switched the terminal to single
+// keys, then types one.
+bool has_ended(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+void press_a_key_at_the_prompt(const terminal_child& child, steady_clock::time_point deadline)
+{
+    while (canonical(child.terminal) && !has_ended(child.pid) && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_FALSE(canonical(child.terminal)) << "no press-a-key prompt";
+    EXPECT_EQ(write(child.master, "x", 1), 1);
+}
+
 struct key_case {
     const char* name;
     std::string answer;        // typed at the consent prompt, with what is typed during the update
@@ -82,28 +172,10 @@ TEST_P(press_a_key, waits_for_one_fresh_key_and_takes_all_of_it)
     const key_case& c = GetParam();
     std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
     ASSERT_TRUE(bus != nullptr);
-    int master = -1, terminal = -1;
-    ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    ASSERT_TRUE(canonical(terminal));
-
-    child_options options = update_child("");
-    std::vector<std::string> env_texts = child_environment(options.environment);
-    std::vector<char*> envp;
-    envp.reserve(env_texts.size() + 1);
-    for (std::string& text : env_texts)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
-    std::string program = options.argv[0];
-    char* argv[] = {program.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        posix_spawn_file_actions_adddup2(&actions, terminal, fd);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
+    const terminal_child child = start_on_terminal();
+    ASSERT_GT(child.pid, 0);
+    const int master = child.master, terminal = child.terminal;
+    const pid_t pid = child.pid;
     const auto deadline = steady_clock::now() + std::chrono::seconds(30);
     std::string seen;
     EXPECT_TRUE(read_until(master, seen, "Yes/[No]: ", deadline)) << seen;
@@ -142,5 +214,118 @@ INSTANTIATE_TEST_SUITE_P(cases, press_a_key,
                                          key_case{"arrow_key", "n\r", "\x1b[A", 1},
                                          key_case{"function_key_f5", "n\r", "\x1b[15~", 1}),
                          [](const testing::TestParamInfo<key_case>& info) { return info.param.name; });
+
+enum class interruption { ctrl_c, hang_up, sigterm, reader_gone };
+
+struct interruption_case {
+    const char* name;
+    interruption what;
+    const char* phase;  // the heading after which it comes, 10% into that phase
+};
+
+void PrintTo(const interruption_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class after_consent : public testing::TestWithParam<interruption_case> {};
+
+// Once the owner has answered y, nothing the console does cuts the update
+// off: the run goes on to its normal end, exit status 0, the device holding
+// both images. Where the terminal is still there it says once, after the
+// progress so far, why the key did nothing, and the progress line goes on.
+TEST_P(after_consent, the_update_goes_on_to_its_end)
+{
+    const interruption_case& c = GetParam();
+    bus_options realistic;
+    realistic.timing = realistic_timing();
+    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+    ASSERT_TRUE(bus != nullptr);
+    terminal_child child = start_on_terminal(c.what == interruption::reader_gone);
+    ASSERT_GT(child.pid, 0);
+    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+    std::string seen;
+    EXPECT_TRUE(read_until(child.output, seen, "Yes/[No]: ", deadline)) << seen;
+    ASSERT_EQ(write(child.master, "y\r", 2), 2);
+    EXPECT_TRUE(read_until(child.output, seen, c.phase, deadline)) << seen;
+    EXPECT_TRUE(read_until(child.output, seen, "\r  10%", deadline, seen.find(c.phase))) << seen;
+
+    switch (c.what) {
+    case interruption::ctrl_c:
+        EXPECT_EQ(write(child.master, "\x03", 1), 1);
+        break;
+    case interruption::sigterm:
+        kill(child.pid, SIGTERM);
+        break;
+    case interruption::hang_up:
+        close(child.master);
+        child.master = -1;
+        break;
+    case interruption::reader_gone:
+        close(child.output);
+        child.output = -1;
+        break;
+    }
+    const size_t interrupted_at = seen.size();
+    if (c.what == interruption::ctrl_c || c.what == interruption::sigterm) {
+        EXPECT_TRUE(read_until(child.output, seen, "Press any key to continue . . . ", deadline)) << seen;
+        const std::string notice = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
+        const size_t at = seen.find(notice, interrupted_at);
+        ASSERT_NE(at, std::string::npos) << "no notice:\n" << seen;
+        EXPECT_EQ(seen.find(notice, at + 1), std::string::npos) << "the notice came twice";
+        EXPECT_EQ(seen.compare(at + notice.size(), 3, "\r  "), 0) << "the progress line did not go on:\n" << seen;
+        const std::string end = "\r\nRestarting Quennet\r\nPress any key to continue . . . ";
+        EXPECT_EQ(seen.compare(seen.size() - end.size(), end.size(), end), 0) << seen;
+    }
+    if (c.what != interruption::hang_up)
+        press_a_key_at_the_prompt(child, deadline);
+    const int status = wait_for_end(child.pid, deadline);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << seen;
+    EXPECT_TRUE(device_holds_release(bus_device(*bus)));
+    for (int fd : {child.master, child.terminal, child.output})
+        if (fd >= 0)
+            close(fd);
+    bus_destroy(bus);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, after_consent,
+    testing::Values(interruption_case{"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, "Updating Mainboard:"},
+                    interruption_case{"ctrl_c_in_the_control_phase", interruption::ctrl_c, "Updating Control:"},
+                    interruption_case{"terminal_closed_in_the_control_phase", interruption::hang_up, "Updating Control:"},
+                    interruption_case{"sigterm_in_the_mainboard_phase", interruption::sigterm, "Updating Mainboard:"},
+                    interruption_case{"reader_of_the_output_gone_in_the_mainboard_phase", interruption::reader_gone,
+                                      "Updating Mainboard:"}),
+    [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; });
+
+// Before the owner has agreed, Ctrl+C and a closed terminal end the program
+// at once, as they end any other, and nothing has been written.
+TEST(at_the_consent_prompt, ctrl_c_and_a_closed_terminal_end_the_program_with_nothing_written)
+{
+    for (const int ended_by : {SIGINT, SIGHUP}) {
+        std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
+        ASSERT_TRUE(bus != nullptr);
+        terminal_child child = start_on_terminal();
+        ASSERT_GT(child.pid, 0);
+        const auto deadline = steady_clock::now() + std::chrono::seconds(30);
+        std::string seen;
+        EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
+        if (ended_by == SIGINT) {
+            EXPECT_EQ(write(child.master, "\x03", 1), 1);
+        } else {
+            close(child.master);
+            child.master = -1;
+        }
+        const int status = wait_for_end(child.pid, steady_clock::now() + std::chrono::seconds(5));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ended_by) << strsignal(ended_by) << ": status " << status;
+        const device_model device = bus_device(*bus);
+        EXPECT_EQ(delivered(device).size(), 2u) << "more than the two version queries";
+        EXPECT_FALSE(device.eeprom_modified);
+        for (int fd : {child.master, child.terminal})
+            if (fd >= 0)
+                close(fd);
+        bus_destroy(bus);
+    }
+}
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "app/update_phases.h"
 #include "link/protocol_constants.h"
 #include "tests/common.h"
+#include "util/interrupt.h"
 
 namespace fs = std::filesystem;
 
@@ -95,15 +96,19 @@ void report(const std::string& name, const std::string& problems, const std::str
     }
 }
 
-// Checks a run's console, status and what the device received.
-std::string check_run(const fs::path& dir, int status, const std::string& console)
+// Checks a run's console (less the first `apart` in it), status and what the
+// device received.
+std::string check_run(const fs::path& dir, int status, const std::string& console, const std::string& apart = "")
 {
     std::string problems;
     if (!fs::exists(dir / "status"))
         return "  the scenario did not run\n";
     if (number_in(dir / "status") != status)
         problems += "  exit status " + text_of(dir / "status");
-    const std::string shown = without_times(text_of(dir / "console.txt"));
+    std::string shown = text_of(dir / "console.txt");
+    if (const size_t at = apart.empty() ? std::string::npos : shown.find(apart); at != std::string::npos)
+        shown.erase(at, apart.size());
+    shown = without_times(shown);
     if (!console.empty() && shown != console)
         problems += "  console:\n" + shown + "\n  expected:\n" + console + "\n";
     if (!text_of(dir / "errors.txt").empty())
@@ -111,9 +116,9 @@ std::string check_run(const fs::path& dir, int status, const std::string& consol
     return problems;
 }
 
-std::string check_complete(const fs::path& dir)
+std::string check_complete(const fs::path& dir, const std::string& apart = "")
 {
-    std::string problems = check_run(dir, 0, COMPLETE);
+    std::string problems = check_run(dir, 0, COMPLETE, apart);
     if (packets_of(dir / "packets.txt") != complete_update_packets())
         problems += "  the device did not receive the 1472 packets of an update\n";
     if (!holds_release(dir))
@@ -142,6 +147,20 @@ void refused(const std::string& name)
     if (sent != std::vector<std::vector<uint8_t>>(all.begin(), all.begin() + 2))
         problems += "  packets other than the two version queries\n";
     report(name, problems, "exit 1, only the two version queries");
+}
+
+// Ctrl+C once the Mainboard phase ran: the update goes on to its end, and
+// the console says once why the key did nothing.
+void ctrl_c(const std::string& name)
+{
+    const fs::path dir = results / name;
+    const std::string console = text_of(dir / "console.txt");
+    const size_t notice = console.find(INTERRUPT_NOTICE);
+    std::string problems;
+    if (notice == std::string::npos || console.find(INTERRUPT_NOTICE, notice + 1) != std::string::npos)
+        problems += "  not one notice\n";
+    problems += check_complete(dir, INTERRUPT_NOTICE);
+    report(name, problems, "SIGINT in the Mainboard phase: one notice, exit 0, release held");
 }
 
 void two_quennets(const std::string& name)
@@ -324,6 +343,7 @@ int main(int argc, char** argv)
         void (*check)(const std::string& name);
     };
     for (const scenario_check& scenario : {scenario_check{"complete", complete}, {"refused", refused},
+                                           {"ctrl_c", ctrl_c},
                                            {"two_quennets", two_quennets}, {"other_interface", other_interface},
                                            {"unplug", unplug}, {"hang", hang}}) {
         scenario.check(scenario.name);

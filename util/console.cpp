@@ -7,8 +7,14 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "util/interrupt.h"
+
 void console_print(const char* format, ...)
 {
+    // A Ctrl+C held since the last text is answered here, after the
+    // progress so far and before what comes next.
+    if (interrupt_notice_due())
+        std::fputs(INTERRUPT_NOTICE, stdout);
     va_list arguments;
     va_start(arguments, format);
     vfprintf(stdout, format, arguments);

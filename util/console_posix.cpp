@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The console on POSIX systems: a terminal's settings for the press-a-key
-// prompt.
+// The console on POSIX systems: output to a reader that has gone, and a
+// terminal's settings for the press-a-key prompt.
 #include "util/console.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include <poll.h>
@@ -17,6 +18,10 @@ static constexpr int KEY_READS_MAX = 8;
 
 void console_begin()
 {
+    // Output whose reader has gone (a pager or a tee that was closed) fails
+    // and is not retried; the run goes on and its exit status tells how it
+    // ended.
+    std::signal(SIGPIPE, SIG_IGN);
     std::setvbuf(stdin, nullptr, _IONBF, 0);
 }
 

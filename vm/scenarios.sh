@@ -59,14 +59,26 @@ await_gadget() {
 # given answer, bounded, and leaves its console, standard error, exit status
 # and time in the scenario's folder. The console goes to the guest's tmpfs
 # while it runs: a file on the 9p share costs a round trip to the host for
-# every flushed percentage.
+# every flushed percentage. With interrupt_after set, the program gets
+# SIGINT (what Ctrl+C at its terminal sends; wine makes it the console's
+# Ctrl+C event) once its console shows that text.
 run_program() {
     local dir=$1 input=$2 limit=$3
     shift 3
     mkdir -p "$dir"
-    local started ended status
+    local started ended status runner
     started=$(date +%s%N)
-    printf '%b' "$input" | timeout "$limit" "$@" >/tmp/console.txt 2>/tmp/errors.txt
+    printf '%b' "$input" | timeout "$limit" "$@" >/tmp/console.txt 2>/tmp/errors.txt &
+    runner=$!
+    if [ -n "${interrupt_after:-}" ]; then
+        for _ in $(seq $((limit * 10))); do
+            grep -q "$interrupt_after" /tmp/console.txt 2>/dev/null && break
+            kill -0 "$runner" 2>/dev/null || break
+            sleep 0.1
+        done
+        pkill -INT -P "$runner"
+    fi
+    wait "$runner"
     status=$?
     ended=$(date +%s%N)
     echo "$status" >"$dir/status"
@@ -118,6 +130,11 @@ stop_gadget "$g"
 scenario hang
 start_gadget g "$results/hang" --fault stop@index=700
 wait_for_hidraw 1 && run_update "$results/hang" 'y\n' 120
+stop_gadget "$g"
+
+scenario ctrl_c
+start_gadget g "$results/ctrl_c" --realistic
+wait_for_hidraw 1 && interrupt_after="Updating Mainboard:" run_update "$results/ctrl_c" 'y\n' 120
 stop_gadget "$g"
 
 scenario unsolicited
@@ -233,6 +250,7 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
 
     windows_with_gadget complete 'y\n' 1 --realistic
     windows_with_gadget refused 'n\n' 1
+    interrupt_after="Updating Mainboard:" windows_with_gadget ctrl_c 'y\n' 1 --realistic
 
     windows_scenario two_quennets
     start_gadget a "$results/windows_two_quennets/first" --name quennet --udc dummy_udc.0

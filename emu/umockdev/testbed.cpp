@@ -133,6 +133,11 @@ static gboolean on_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
         return TRUE;
     }
     const timing_profile& timing = bus.options.timing;
+    if (length > PACKET_COMMAND_AT) {
+        auto& first = bus.first_offered_at[arg->data[PACKET_COMMAND_AT]];
+        if (first == std::chrono::steady_clock::time_point{})
+            first = std::chrono::steady_clock::now();
+    }
     const device_response response = device_receive(bus.device, arg->data, length, timing);
     if (response.unplug)
         hang_up(bus);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -49,6 +50,9 @@ struct emulated_bus {
     long device_time_us = 0;               // time the device keeps the program waiting: frames and work
     std::array<long, 256> device_us_by_command{};  // the same, per command
     std::vector<int> reads_after_packet;   // reports read after each write offered, before the next
+    // When the device was first offered a packet of each command, on this
+    // process's monotonic clock, the one the program's stopwatch reads too.
+    std::array<std::chrono::steady_clock::time_point, 256> first_offered_at{};
 };
 
 // Builds the testbed (setting UMOCKDEV_DIR for this process and its children)
