@@ -104,14 +104,20 @@ install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES
 # The manual page and the Debian changelog, compressed without a name or a
 # time in the gzip header.
 find_program(QUENNET_GZIP gzip REQUIRED)
-string(TIMESTAMP QUENNET_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# The dates of the changelog and of the AppStream release.
+set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
 if(NOT QUENNET_SOURCE_DATE_EPOCH EQUAL 0)
-  set(saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
   set(ENV{SOURCE_DATE_EPOCH} "${QUENNET_SOURCE_DATE_EPOCH}")
-  string(TIMESTAMP QUENNET_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
-  set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
 endif()
+string(TIMESTAMP QUENNET_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+string(TIMESTAMP QUENNET_RELEASE_DATE "%Y-%m-%d" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${saved_epoch}")
 configure_file(packaging/changelog.in "${packaging_dir}/changelog" @ONLY)
+# AppStream metadata: the Quennet's modalias, so that software centres can
+# offer the program when the device is plugged in.
+configure_file(packaging/quennet-update.metainfo.xml.in "${packaging_dir}/com.harlowmere.quennet_update.metainfo.xml" @ONLY)
+install(FILES "${packaging_dir}/com.harlowmere.quennet_update.metainfo.xml"
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo COMPONENT program)
 add_custom_command(
   OUTPUT "${packaging_dir}/quennet-update.1.gz" "${packaging_dir}/changelog.gz"
   COMMAND ${QUENNET_GZIP} -9n -c "${PROJECT_SOURCE_DIR}/packaging/quennet-update.1" > "${packaging_dir}/quennet-update.1.gz"
@@ -171,7 +177,7 @@ set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # Fedora's hidapi and openSUSE's libhidapi-hidraw0 provide).
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
 set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE "${PROJECT_SOURCE_DIR}/packaging/postinst")
-set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/lib/udev /usr/lib/udev/rules.d /usr/share/licenses /usr/share/man /usr/share/man/man1)
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/lib/udev /usr/lib/udev/rules.d /usr/share/licenses /usr/share/man /usr/share/man/man1 /usr/share/metainfo)
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define _buildhost reproducible
 %define source_date_epoch_from_changelog 0
 %define use_source_date_epoch_as_buildtime 1

@@ -19,16 +19,16 @@ rm -rf "$build/profiles"
 mkdir -p "$build/profiles"
 LLVM_PROFILE_FILE="$PWD/$build/profiles/run-%p.profraw" "$build/fuzz/quennet_fuzz" -runs=0 fuzz/corpus >"$build/corpus-run.log" 2>&1 ||
     { cat "$build/corpus-run.log"; exit 1; }
-llvm-profdata-14 merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
+llvm-profdata merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
 # The build leaves folder names out of the binary: paths are relative to here.
 cov=(-instr-profile="$build/coverage.profdata" -compilation-dir="$PWD")
-llvm-cov-14 report "$build/fuzz/quennet_fuzz" "${cov[@]}" >"$build/report.txt"
+llvm-cov report "$build/fuzz/quennet_fuzz" "${cov[@]}" >"$build/report.txt"
 echo "file                         lines reached       branches reached"
 awk '$1 ~ /^(app|link)\// {
     printf "%-28s %5d of %-5d %6.2f%%  %4d of %-4d %6.2f%%\n", $1, $8 - $9, $8, $10, $11 - $12, $11, $13
 }' "$build/report.txt"
 # Every branch outcome missed, as FILE:LINE:COLUMN TRUE|FALSE.
-llvm-cov-14 show "$build/fuzz/quennet_fuzz" "${cov[@]}" -show-branches=count |
+llvm-cov show "$build/fuzz/quennet_fuzz" "${cov[@]}" -show-branches=count |
     awk -v root="$PWD/" '
         /^\/[^ ]*:$/ { file = substr($0, length(root) + 1); sub(/:$/, "", file) }
         file ~ /^(app|link)\// && /Branch \(/ {

@@ -3,7 +3,7 @@
 # Installs the Debian packages that building and trying quennet-update need;
 # with --test-tools also those the tests need (the fuzz build's clang and its
 # libFuzzer runtime, the static analysers, groff for the manual page, lintian,
-# rpm); with --usb-stack those of the test machine on the real USB stack
+# hardening-check, appstreamcli, rpm); with --usb-stack those of the test machine on the real USB stack
 # (QEMU, busybox); with --windows those of the Windows cross build and its
 # tests (mingw-w64, wine); with --wine-root debootstrap, for the root from
 # which the test machine runs wine 10.
@@ -13,7 +13,9 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
 case "${1:-}" in
 --test-tools)
-    packages+=(clang libclang-rt-14-dev llvm-14 clang-tidy cppcheck groff-base lintian rpm dpkg-dev)
+    # Unversioned names: each Debian release's default clang and LLVM tools.
+    # devscripts for hardening-check, appstream for appstreamcli.
+    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm dpkg-dev devscripts appstream)
     ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,
