@@ -74,15 +74,22 @@ set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/cpack_generators.cmake")
 if(WIN32)
   # A zip with the program at its root, a README for Windows owners, the
   # licence and the images' SHA-256 and terms.
-  add_custom_target(quennet_package_files ALL DEPENDS "${packaging_dir}/images.sha256")
-  install(TARGETS quennet-update RUNTIME DESTINATION . COMPONENT program)
-  # A placeholder build's README.txt says so first.
+  # README.txt for Windows owners: the owner's guide, rendered by groff.
   set(windows_readme "${packaging_dir}/README.txt")
-  file(READ packaging/README-windows.txt readme_text)
+  find_program(QUENNET_GROFF groff REQUIRED)
   if(QUENNET_PLACEHOLDER_IMAGES)
-    set(readme_text "THIS BUILD CARRIES PLACEHOLDER IMAGES, NOT A RELEASE: DO NOT USE IT ON A QUENNET.\n\n${readme_text}")
+    set(placeholder 1)
+  else()
+    set(placeholder 0)
   endif()
-  file(WRITE "${windows_readme}" "${readme_text}")
+  add_custom_command(
+    OUTPUT "${windows_readme}"
+    COMMAND ${CMAKE_COMMAND} -DGROFF=${QUENNET_GROFF} -DPAGE=${PROJECT_SOURCE_DIR}/packaging/quennet-update.1
+            -DOUTPUT=${windows_readme} -DPLACEHOLDER=${placeholder} -P ${PROJECT_SOURCE_DIR}/cmake/render_readme.cmake
+    DEPENDS packaging/quennet-update.1 cmake/render_readme.cmake
+    COMMENT "Rendering README.txt from the owner's guide")
+  add_custom_target(quennet_package_files ALL DEPENDS "${packaging_dir}/images.sha256" "${windows_readme}")
+  install(TARGETS quennet-update RUNTIME DESTINATION . COMPONENT program)
   install(FILES "${windows_readme}" DESTINATION . COMPONENT program)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT program)
   install(FILES "${packaging_dir}/images.sha256" DESTINATION . COMPONENT program)

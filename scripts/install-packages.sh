@@ -3,7 +3,8 @@
 # Installs the Debian packages that building and trying quennet-update need;
 # with --test-tools also those the tests need (the fuzz build's clang and its
 # libFuzzer runtime, the static analysers, groff for the manual page, lintian,
-# hardening-check, appstreamcli, rpm); with --usb-stack those of the test machine on the real USB stack
+# hardening-check, appstreamcli, rpm), or with --package-tools only those of
+# the package checks; with --usb-stack those of the test machine on the real USB stack
 # (QEMU, busybox); with --windows those of the Windows cross build and its
 # tests (mingw-w64, wine); with --wine-root debootstrap, for the root from
 # which the test machine runs wine 10.
@@ -17,6 +18,10 @@ case "${1:-}" in
     # devscripts for hardening-check, appstream for appstreamcli.
     packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm dpkg-dev devscripts appstream)
     ;;
+--package-tools)
+    # The package checks alone, for the Debian 13 root.
+    packages+=(groff-base lintian rpm dpkg-dev devscripts appstream git)
+    ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,
     # udev for the guest's systemd-udevd, hidapi's libusb back end to compare.
@@ -28,7 +33,8 @@ case "${1:-}" in
     ;;
 --windows)
     # The posix thread model: GoogleTest needs std::mutex.
-    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 dpkg-dev googletest unzip bsdutils)
+    # groff renders the owner's guide as README.txt.
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 dpkg-dev googletest unzip bsdutils groff-base)
     ;;
 esac
 

@@ -3,10 +3,11 @@
 # Builds and runs every test: the normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds
 # and corpus, then a short campaign), what the committed corpus reaches of
-# app/ and link/, the static analysers, the scenarios on the real
-# Linux USB stack (a QEMU guest with the Quennet as a USB gadget, the Linux
-# program and then the Windows exe under wine 10), and the Windows suite
-# (cross build, tests under the host's wine).
+# app/ and link/, the static analysers, the build, tests and packages on
+# Debian 13 in a trixie root (with the Debian 12 package installed there),
+# the scenarios on the real Linux USB stack (a QEMU guest with the Quennet as
+# a USB gadget, the Linux program and then the Windows exe under wine 10),
+# and the Windows suite (cross build, tests under the host's wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh --test-tools
@@ -30,7 +31,8 @@ for preset in default sanitize fuzz; do
 done
 part "coverage of the fuzz corpus" scripts/coverage.sh
 part "static analysis" scripts/static-analysis.sh
+part "debian 13" scripts/test-debian13.sh
 part "the real USB stack" scripts/test-usb-stack.sh
 part "windows" scripts/test-windows.sh
 # Every part ran to its end (a failing one stops this script first).
-echo "parts: 7 passed, 0 failed"
+echo "parts: 8 passed, 0 failed"

@@ -40,6 +40,23 @@ check "a placeholder zip says so in its name" grep -q placeholder <<<"$(basename
 check "... and first thing in its README.txt" bash -c "unzip -p '$zip' README.txt | head -n 1 | grep -q 'PLACEHOLDER IMAGES'"
 imports=$(x86_64-w64-mingw32-objdump -p build/windows/quennet-update.exe | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
 check "the exe imports only system DLLs ($imports)" bash -c "! grep -qiE 'libgcc|libstdc|libwinpthread|hidapi' <<<'$imports'"
+# The hardening mingw-w64 gives: ASLR with high-entropy addresses, DEP, and
+# the stack protector; and README.txt with Windows line ends.
+exe=build/windows/quennet-update.exe
+aslr_and_dep() {
+    local headers
+    headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+    [[ "$headers" == *HIGH_ENTROPY_VA* && "$headers" == *DYNAMIC_BASE* && "$headers" == *NX_COMPAT* ]]
+}
+stack_protector() { [[ "$(x86_64-w64-mingw32-objdump -d "$exe")" == *__stack_chk_fail* ]]; }
+windows_line_ends() {
+    local readme=build/windows/zip/README.txt
+    unzip -p "$zip" README.txt >"$readme"
+    [ "$(wc -l <"$readme")" -gt 100 ] && [ "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")" ]
+}
+check "the exe is built for ASLR and DEP" aslr_and_dep
+check "... and with the stack protector" stack_protector
+check "README.txt has Windows line ends only" windows_line_ends
 unzip -q -o "$zip" -d build/windows/zip/unpacked
 check "quennet-update.exe from the zip under wine" tests/windows_exe_test.sh "$PWD/build/windows/zip/unpacked/quennet-update.exe"
 

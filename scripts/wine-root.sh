@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# What the Windows exe needs in the test machine and this Debian 12 host
-# cannot give: wine 10 (Debian 12 has only wine 8.0, whose HID stack neither
-# starts hidapi nor reads the device's strings from USB). Makes, once, a
-# Debian trixie root with wine64 (debootstrap, from the Debian mirror this
-# machine's apt already uses) and in it a wine prefix at /root/prefix whose
-# bus driver (winebus) reads hidraw nodes and learns of new ones from udev.
+# The one Debian 13 (trixie) root the tests use, for two things a Debian 12
+# host cannot give: wine 10 for the Windows exe in the test machine (Debian
+# 12 has only wine 8.0, whose HID stack neither starts hidapi nor reads the
+# device's strings from USB), and Debian 13's compiler, libraries and package
+# tools for scripts/test-debian13.sh. Makes it once (debootstrap, from the
+# Debian mirror this machine's apt already uses) with wine64, a wine prefix
+# at /root/prefix whose bus driver (winebus) reads hidraw nodes and learns of
+# new ones from udev, and the packages of install-packages.sh --package-tools.
 # Cached in build/wine-root and made again only when this script changes.
 # Test-only: nothing of it is shipped or committed.
 set -euo pipefail
@@ -25,7 +27,7 @@ mirror=$( (cat /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 's/^URIs: 
           tr ' ' '\n' | grep -v -e security -e '^$' | head -n 1 || true)
 [ -n "$mirror" ] || { echo "wine root: no Debian archive in this machine's apt sources"; exit 1; }
 
-echo "wine root: Debian trixie with wine 10 in build/wine-root, once (about 3 minutes; 210 MB to fetch)"
+echo "wine root: Debian trixie with wine 10 and the build tools in build/wine-root, once (about 5 minutes; 330 MB to fetch)"
 mounted=()
 unmount_all() {
     local i
@@ -50,6 +52,15 @@ if ! timeout 1200 "${in_root[@]}" apt-get install -y -qq --no-install-recommends
     echo "wine root: FAILED: cannot install wine64 in the trixie root"
     exit 1
 fi
+# Debian 13's own build and package tools, for scripts/test-debian13.sh,
+# from the same list the host installs from.
+cp scripts/install-packages.sh "$root/tmp/install-packages.sh"
+if ! timeout 1200 "${in_root[@]}" bash /tmp/install-packages.sh --package-tools >"$work/tools-install.log" 2>&1; then
+    tail -n 15 "$work/tools-install.log"
+    echo "trixie root: FAILED: cannot install the build tools in the trixie root"
+    exit 1
+fi
+rm -f "$root/tmp/install-packages.sh"
 "${in_root[@]}" apt-get clean
 # The prefix, and winebus set to read hidraw nodes with udev's help
 # (DisableUdevd=0; without udevd it would watch /dev, which breaks on a replug).

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What a person installs: the udev rule that gives the logged-in user access
-// to the device, and the install tree that carries the program, the rule and
-// the manual page (tests/package_test.sh checks the packages), and the
-// licence every source file names.
+// to the device, the install tree that carries the program, the rule and
+// the manual page (tests/package_test.sh checks the packages), the owner's
+// guide in its two forms, and the licence every source file names.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "tests/harness.h"
+#include "util/interrupt.h"
 
 namespace {
 
@@ -75,6 +77,88 @@ TEST(install, the_manual_page_formats_without_warnings)
     const child_outcome outcome = run_command({"groff", "-man", "-ww", "-z", page.string()});
     EXPECT_EQ(outcome.exit_status, 0);
     EXPECT_EQ(outcome.errors, "");
+}
+
+// The owner's guide as an owner reads it: the section MESSAGES of a text
+// rendered from it, words joined again where a line was hyphenated, every
+// run of white space one space.
+std::string messages_section(std::string text)
+{
+    text = std::regex_replace(text, std::regex("\r"), "");
+    const size_t start = text.find("\nMESSAGES\n");
+    const size_t end = text.find("\nAFTER AN INTERRUPTED UPDATE\n");
+    if (start == std::string::npos || end == std::string::npos || end < start)
+        return "";
+    text = text.substr(start, end - start);
+    text = std::regex_replace(text, std::regex("([a-z])-\n +([a-z])"), "$1$2");
+    return std::regex_replace(text, std::regex("\\s+"), " ");
+}
+
+// The manual page (as the package holds it) and the Windows README.txt (as
+// the Windows build renders it) come from one source, and say the same
+// things: every message the program prints, in the same order. README.txt
+// has Windows line ends.
+TEST(owners_guide, the_manual_page_and_readme_txt_list_the_same_messages_in_the_same_order)
+{
+    if (!on_path("groff"))
+        GTEST_SKIP() << "groff is not installed";
+    const fs::path dir = scratch_dir("owners-guide");
+    const fs::path page = fs::path(QUENNET_BUILD_DIR) / "packaging" / "quennet-update.1.gz";
+    const child_outcome manual = run_command({"/bin/sh", "-c", "zcat '" + page.string() + "' | groff -man -Tascii -P-cbou -ww"});
+    ASSERT_EQ(manual.exit_status, 0) << manual.errors;
+    const child_outcome rendered = run_command(
+        {CMAKE_COMMAND_PATH, "-DGROFF=groff", "-DPAGE=" QUENNET_SOURCE_DIR "/packaging/quennet-update.1",
+         "-DOUTPUT=" + (dir / "README.txt").string(), "-DPLACEHOLDER=1", "-P", QUENNET_SOURCE_DIR "/cmake/render_readme.cmake"});
+    ASSERT_EQ(rendered.exit_status, 0) << rendered.output << rendered.errors;
+    const std::string readme = read_text(dir / "README.txt");
+    EXPECT_EQ(readme.rfind("THIS BUILD CARRIES PLACEHOLDER IMAGES", 0), 0u);
+    EXPECT_EQ(std::regex_replace(readme, std::regex("\r\n"), "").find('\n'), std::string::npos) << "a line end without \\r";
+
+    const std::vector<std::string> messages = {
+        "Cannot find Quennet - Please make sure it is switched on and connected via USB",
+        "Found N Quennets - Please disconnect N-1 of them",
+        "Cannot acquire handle",
+        "No reply from Quennet, No response from Quennet",
+        "Reading EEPROM failed!, Verify EEPROM failed!, Writing EEPROM failed!",
+        "Reading flash failed!, Verify flash failed!, Writing flash failed!",
+        "Replied 'C'",
+        "Unable to write()",
+        std::regex_replace(INTERRUPT_NOTICE, std::regex("^\n|(ends by itself\\.).*\n$"), "$1"),
+    };
+    for (const std::string& text : {manual.output, readme}) {
+        const std::string section = messages_section(text);
+        size_t last = 0;
+        for (const std::string& message : messages) {
+            const size_t at = section.find(message, last);
+            EXPECT_NE(at, std::string::npos) << "\"" << message << "\" missing or out of order in:\n" << section;
+            last = at == std::string::npos ? last : at;
+        }
+    }
+}
+
+// Every relative link of the README and the pages under docs/ names a file
+// or folder that exists.
+TEST(pages, every_relative_link_resolves)
+{
+    const fs::path root(QUENNET_SOURCE_DIR);
+    std::vector<fs::path> pages = {root / "README.md"};
+    for (const auto& entry : fs::directory_iterator(root / "docs"))
+        if (entry.path().extension() == ".md")
+            pages.push_back(entry.path());
+    EXPECT_GE(pages.size(), 5u);
+    const std::regex link("\\]\\(([^)#]*)(#[^)]*)?\\)");
+    std::vector<std::string> broken;
+    for (const fs::path& page : pages) {
+        const std::string text = read_text(page);
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), link); it != std::sregex_iterator(); ++it) {
+            const std::string target = (*it)[1];
+            if (target.empty() || target.find("://") != std::string::npos)
+                continue;
+            if (!fs::exists(page.parent_path() / target))
+                broken.push_back(page.filename().string() + ": " + target);
+        }
+    }
+    EXPECT_EQ(broken, std::vector<std::string>{});
 }
 
 TEST(licence, every_source_file_names_it)

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Debian 13 (trixie) beside this Debian 12 host: in the trixie root that the
+# Windows tests use too (scripts/wine-root.sh, made once into build/), builds
+# a copy of the working tree with Debian 13's compiler and hidapi, runs the
+# normal preset's tests there (umockdev included) and its package checks
+# (Debian 13's lintian with its informational tags, hardening-check,
+# appstreamcli, the .deb built twice and compared, the RPM), then installs
+# the .deb built on this host (by the normal build's package tests) into
+# Debian 13 and runs its --version. Ends with "N passed, M failed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+project=$PWD
+scripts/wine-root.sh
+root=$project/build/wine-root/root
+work=/tmp/quennet  # inside the root
+mounted=()
+unmount_all() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
+    mounted=()
+}
+trap unmount_all EXIT
+bind() { mount --bind "$1" "$2" && mounted+=("$2"); }
+for dir in proc sys dev dev/pts; do bind "/$dir" "$root/$dir"; done
+mount -t tmpfs tmpfs "$root/tmp" && mounted+=("$root/tmp")
+# Every file of the working tree that git knows or would add, as the host
+# builds it, and the last commit's time for the packages.
+mkdir -p "$root$work"
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root$work"
+epoch=$(git log -1 --format=%ct 2>/dev/null || echo 0)
+in_root=(chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 SOURCE_DATE_EPOCH="$epoch")
+echo "Debian $(cat "$root/etc/debian_version"): $(chroot "$root" g++ --version | head -n 1), hidapi $(chroot "$root" dpkg-query -W -f='${Version}' libhidapi-dev)"
+
+passed=0
+failed=0
+step() {
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok      debian13 $name"
+    else
+        failed=$((failed + 1))
+        echo "FAILED  debian13 $name"
+    fi
+}
+build_and_test() {
+    "${in_root[@]}" bash -c "cd $work && cmake --preset default >/dev/null &&
+        { cmake --build --preset default >build.log 2>&1 || { tail -n 30 build.log; exit 1; }; } &&
+        { ! grep -B2 -A8 'warning:' build.log; } && ctest --preset default"
+}
+host_package() {
+    local deb
+    deb=$(ls "$project"/build/default/packages/quennet-update_*.deb 2>/dev/null | head -n 1)
+    [ -n "$deb" ] || { echo "no .deb of this host in build/default/packages"; return 1; }
+    cp "$deb" "$root$work/host.deb"
+    "${in_root[@]}" bash -c "dpkg -i $work/host.deb >/dev/null && quennet-update --version; status=\$?; dpkg -r quennet-update >/dev/null; exit \$status"
+}
+step "build (warning-free) and tests of the normal preset, with the package checks" build_and_test
+step "the Debian 12 package installed and run" host_package
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
