@@ -101,8 +101,8 @@ terminal_child start_on_terminal(bool output_pipe = false)
     if (child.pid == 0) {
         // As a shell in a terminal window starts a program: every signal
         // acts as by default (this process's libraries ignore SIGPIPE).
-        for (int held : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-            signal(held, SIG_DFL);
+        for (int each : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            signal(each, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -134,13 +134,15 @@ int wait_for_end(pid_t pid, steady_clock::time_point deadline)
     return status;
 }
 
-// Waits until the press-a-key prompt has switched the terminal to single
-// keys, then types one.
+// Whether the child has ended, leaving it to be waited for.
 bool has_ended(pid_t pid)
 {
     siginfo_t info{};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
+
+// Waits until the press-a-key prompt has switched the terminal to single
+// keys, then types one.
 
 void press_a_key_at_the_prompt(const terminal_child& child, steady_clock::time_point deadline)
 {
@@ -187,19 +189,10 @@ TEST_P(press_a_key, waits_for_one_fresh_key_and_takes_all_of_it)
     EXPECT_FALSE(canonical(terminal));
     std::this_thread::sleep_for(milliseconds(300));
     int status = -1;
-    ASSERT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the prompt ended before a key was pressed at it";
+    ASSERT_FALSE(has_ended(pid)) << "the prompt ended before a key was pressed at it";
     ASSERT_EQ(write(master, c.key.data(), c.key.size()), static_cast<ssize_t>(c.key.size()));
 
-    pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && steady_clock::now() < deadline) {
-        std::string more;
-        read_until(master, more, "\x01", steady_clock::now() + milliseconds(20));
-    }
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "quennet-update still waited after one key";
-    }
+    status = wait_for_end(pid, deadline);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << status;
     EXPECT_EQ(unread(terminal), 0) << "part of the key was left for the shell";
     EXPECT_TRUE(canonical(terminal)) << "the terminal's settings were not restored";
