@@ -106,6 +106,11 @@ endif()
 
 # --- What is installed ---------------------------------------------------------
 install(TARGETS quennet-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+# As Debian's dh_strip does: no compiler identification (.comment) in the
+# installed program.
+install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quennet-update\")"
+        COMPONENT program)
 install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES_DIR} COMPONENT program)
 
 # The manual page and the Debian changelog, compressed without a name or a

@@ -23,17 +23,15 @@ fail() {
 deb_of() { ls "$1"/quennet-update_*.deb 2>/dev/null | head -n 1; }
 rpm_of() { ls "$1"/quennet-update-*.rpm 2>/dev/null | head -n 1; }
 
-# Lintian's verdict on a package, with its informational tags: any error or
-# warning fails, and so does any tag on hardening or AppStream metadata.
+# Lintian's verdict on a package, with its informational tags: it must be
+# silent.
 # Then the packaged program's hardening as hardening-check sees it, and the
 # package's AppStream metadata as appstreamcli validates it.
 lintian_clean() {
     local output root
     output=$(lintian -I --allow-root "$1" 2>&1 | grep -v '^running with root privileges' || true)
     echo "lintian -I $(basename "$1"): ${output:-no tags}"
-    if grep -E '^(E|W): |hardening-|appstream-' <<<"$output"; then
-        fail "lintian reports errors, warnings, or tags on hardening or AppStream metadata"
-    fi
+    [ -z "$output" ] || fail "lintian is not silent"
     root=$(mktemp -d)
     dpkg-deb -x "$1" "$root"
     # Control-flow protection needs every object linked in to carry it,
