@@ -14,16 +14,9 @@ project=$PWD
 scripts/wine-root.sh
 root=$project/build/wine-root/root
 work=/tmp/quennet  # inside the root
-mounted=()
-unmount_all() {
-    local i
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
-    mounted=()
-}
-trap unmount_all EXIT
-bind() { mount --bind "$1" "$2" && mounted+=("$2"); }
+source scripts/mounts.sh
 for dir in proc sys dev dev/pts; do bind "/$dir" "$root/$dir"; done
-mount -t tmpfs tmpfs "$root/tmp" && mounted+=("$root/tmp")
+mount -t tmpfs tmpfs "$root/tmp" && remember_mount "$root/tmp"
 # Every file of the working tree that git knows or would add, as the host
 # builds it, and the last commit's time for the packages.
 mkdir -p "$root$work"
