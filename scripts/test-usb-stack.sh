@@ -50,7 +50,17 @@ cp /bin/busybox "$staging/busybox"
 printf '#!/busybox sh\nexit 0\n' >"$staging/noop" && chmod +x "$staging/noop"
 cp vm/init "$staging/init"
 declare -A placed=()
-module_file() { find "$modules" -name "$(echo "$1" | sed 's/[-_]/[-_]/g').ko" | head -n 1; }
+# Debian 12 ships modules as .ko, Debian 13 compressed (.ko.xz); the guest's
+# busybox loads them uncompressed.
+module_file() { find "$modules" -name "$(echo "$1" | sed 's/[-_]/[-_]/g').ko*" | head -n 1; }
+uncompressed() {
+    case "$1" in
+    *.xz) xz -dc "$1" ;;
+    *.zst) zstd -qdc "$1" ;;
+    *.gz) gzip -dc "$1" ;;
+    *) cat "$1" ;;
+    esac
+}
 place() {
     local name=$1 parameters=${2:-} file dependency
     [ -n "${placed[$name]:-}" ] && return 0
@@ -59,7 +69,7 @@ place() {
     for dependency in $(modinfo -F depends "$file" | tr ',' ' '); do
         place "$dependency"
     done
-    cp "$file" "$staging/modules/$name.ko"
+    uncompressed "$file" >"$staging/modules/$name.ko"
     echo "$name $parameters" >>"$staging/modules/order"
     placed[$name]=1
 }
