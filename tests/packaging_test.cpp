@@ -106,9 +106,11 @@ TEST(owners_guide, the_manual_page_and_readme_txt_list_the_same_messages_in_the_
     const fs::path page = fs::path(QUENNET_BUILD_DIR) / "packaging" / "quennet-update.1.gz";
     const child_outcome manual = run_command({"/bin/sh", "-c", "zcat '" + page.string() + "' | groff -man -Tascii -P-cbou -ww"});
     ASSERT_EQ(manual.exit_status, 0) << manual.errors;
-    const child_outcome rendered = run_command(
-        {CMAKE_COMMAND_PATH, "-DGROFF=groff", "-DPAGE=" QUENNET_SOURCE_DIR "/packaging/quennet-update.1",
-         "-DOUTPUT=" + (dir / "README.txt").string(), "-DPLACEHOLDER=1", "-P", QUENNET_SOURCE_DIR "/cmake/render_readme.cmake"});
+    const fs::path source(QUENNET_SOURCE_DIR);
+    const child_outcome rendered = run_command({CMAKE_COMMAND_PATH, "-DGROFF=groff",
+                                                "-DPAGE=" + (source / "packaging" / "quennet-update.1").string(),
+                                                "-DOUTPUT=" + (dir / "README.txt").string(), "-DPLACEHOLDER=1", "-P",
+                                                (source / "cmake" / "render_readme.cmake").string()});
     ASSERT_EQ(rendered.exit_status, 0) << rendered.output << rendered.errors;
     const std::string readme = read_text(dir / "README.txt");
     EXPECT_EQ(readme.rfind("THIS BUILD CARRIES PLACEHOLDER IMAGES", 0), 0u);

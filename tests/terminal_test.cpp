@@ -91,6 +91,7 @@ terminal_child start_on_terminal(bool output_pipe = false)
     child_options options = update_child("");
     std::vector<std::string> env_texts = child_environment(options.environment);
     std::vector<char*> envp;
+    envp.reserve(env_texts.size() + 1);
     for (std::string& text : env_texts)
         envp.push_back(text.data());
     envp.push_back(nullptr);
