@@ -250,7 +250,6 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
 
     windows_with_gadget complete 'y\n' 1 --realistic
     windows_with_gadget refused 'n\n' 1
-    interrupt_after="Updating Mainboard:" windows_with_gadget ctrl_c 'y\n' 1 --realistic
 
     windows_scenario two_quennets
     start_gadget a "$results/windows_two_quennets/first" --name quennet --udc dummy_udc.0
@@ -269,6 +268,9 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     windows_with_gadget hang 'y\n' 1 --fault stop@index=700
     # The same instant device as the Linux benchmark's, for their ratio.
     windows_with_gadget benchmark 'y\n' 1
+    # Last, so that whatever a SIGINT might leave in wine touches no other
+    # scenario.
+    interrupt_after="Updating Mainboard:" windows_with_gadget ctrl_c 'y\n' 1 --realistic
 
     "${in_wine[@]}" /usr/lib/wine/wineserver64 -k >/dev/null 2>&1
     udevadm control --exit
