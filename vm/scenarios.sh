@@ -222,16 +222,29 @@ windows_scenario() {
     echo "windows_$1" >>"$results/windows-wait.log"
 }
 
+# Whether a run ended at its first question: the Mainboard version's reply
+# came after the 1000 ms time-out. None of the scenarios asks for that; on
+# this software-emulated machine wine's HID stack now and then passes a
+# report on more than a second late.
+first_reply_late() {
+    tr '\n' '|' <"$1/console.txt" | grep -q 'Found Quennet|No reply from Quennet|'
+}
+
 # One scenario of the exe with one gadget: NAME ANSWER HIDRAW-NODES [GADGET
-# OPTIONS]. It ends when wine no longer shows the gadget.
+# OPTIONS]. It ends when wine no longer shows the gadget. A run whose first
+# reply came late is run once more, and the scenario's folder says so.
 windows_with_gadget() {
-    local name=$1 answer=$2 nodes=$3
+    local name=$1 answer=$2 nodes=$3 attempt
     shift 3
-    windows_scenario "$name"
-    start_gadget g "$results/windows_$name" "$@"
-    wait_for_hidraw "$nodes" && wait_for_wine 1 && run_windows_update "$results/windows_$name" "$answer" 600
-    if [ "$name" = unplug ]; then await_gadget "$g"; else stop_gadget "$g"; fi
-    wait_for_wine 0
+    for attempt in 1 2; do
+        windows_scenario "$name"
+        start_gadget g "$results/windows_$name" "$@"
+        wait_for_hidraw "$nodes" && wait_for_wine 1 && run_windows_update "$results/windows_$name" "$answer" 600
+        if [ "$name" = unplug ]; then await_gadget "$g"; else stop_gadget "$g"; fi
+        wait_for_wine 0
+        first_reply_late "$results/windows_$name" || break
+        echo "$attempt" >>"$results/windows_$name.first-reply-late"
+    done
 }
 
 if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
