@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // The prompts must never wait on a terminal.
     const int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
+    if (null < 0 || dup2(null, STDIN_FILENO) < 0)
+        std::abort();
     close(null);
     return 0;
 }

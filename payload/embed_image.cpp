@@ -23,9 +23,11 @@ static bool read_file(const char* path, std::vector<uint8_t>& bytes)
     if (file == nullptr)
         return false;
     uint8_t block[4096];
-    size_t count = 0;
-    while ((count = std::fread(block, 1, sizeof block, file)) > 0)
+    // A short read is the end of the file or an error: no read after it.
+    for (size_t count = sizeof block; count == sizeof block;) {
+        count = std::fread(block, 1, sizeof block, file);
         bytes.insert(bytes.end(), block, block + count);
+    }
     const bool ok = std::ferror(file) == 0;
     std::fclose(file);
     return ok;

@@ -181,10 +181,13 @@ static std::string run_with_console(const std::vector<std::string>& arguments, c
         std::fprintf(stderr, "in-process run: no temporary files\n");
         std::abort();
     }
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
     const int saved_in = dup(0);
     const int saved_out = dup(1);
+    if (std::fwrite(input.data(), 1, input.size(), in) != input.size() || std::fseek(in, 0, SEEK_SET) != 0 ||
+        saved_in < 0 || saved_out < 0) {
+        std::fprintf(stderr, "in-process run: cannot set up standard input and output\n");
+        std::abort();
+    }
     dup2(fileno(in), 0);
     dup2(fileno(out), 1);
     std::clearerr(stdin);
@@ -203,10 +206,14 @@ static std::string run_with_console(const std::vector<std::string>& arguments, c
     std::fclose(in);
 
     std::string console;
-    std::rewind(out);
     char block[4096];
-    for (size_t count; (count = std::fread(block, 1, sizeof block, out)) > 0;)
-        console.append(block, count);
+    if (std::fseek(out, 0, SEEK_SET) == 0) {
+        // A short read is the end of the file or an error: no read after it.
+        for (size_t count = sizeof block; count == sizeof block;) {
+            count = std::fread(block, 1, sizeof block, out);
+            console.append(block, count);
+        }
+    }
     std::fclose(out);
     return console;
 }
