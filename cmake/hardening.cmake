@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # The hardening every Debian package is built with, for the program that
 # parses what a USB device sends: fortified functions, the stack protector,
-# stack clash and control-flow protection, read-only
-# relocations with immediate binding, and a position-independent executable.
+# stack clash and control-flow protection, read-only relocations with
+# immediate binding, and a position-independent executable.
 # On Linux the flags are what this distribution's dpkg-buildflags gives for
 # hardening=+all, less its optimisation, debug and path-mapping flags, which
 # the build sets itself; mingw-w64 gets the equivalents it supports.
