@@ -125,14 +125,14 @@ TEST(opening, without_stale_input_drains_nothing)
 
 TEST(version_queries, wait_1000_ms_for_a_reply)
 {
-    const update_outcome run = run_update(quennet({"no-reply@command=0x10"}), "n\n");
-    EXPECT_EQ(run.child.exit_status, 1);
     // The fault above: a read without its time-out (or one that takes it in
-    // seconds) waits until the run's own bound of 30 s ends it. The bound
-    // sits halfway, where no busy machine puts a 1000 ms wait.
-    constexpr double WAIT_FOREVER_SECONDS = 30.0;
+    // seconds) waits until the run's bound ends it. The bound sits halfway,
+    // where no busy machine puts a 1000 ms wait.
+    constexpr int RUN_BOUND_MS = 30000;
+    const update_outcome run = run_update(quennet({"no-reply@command=0x10"}), "n\n", {}, RUN_BOUND_MS);
+    EXPECT_EQ(run.child.exit_status, 1);
     EXPECT_GE(run.child.seconds, 1.0);
-    EXPECT_LT(run.child.seconds, 1.0 + (WAIT_FOREVER_SECONDS - 1.0) / 2) << "a reply read waited far longer than 1000 ms";
+    EXPECT_LT(run.child.seconds, 1.0 + (RUN_BOUND_MS * 1e-3 - 1.0) / 2) << "a reply read waited far longer than 1000 ms";
 }
 
 TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)

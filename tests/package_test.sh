@@ -23,22 +23,22 @@ fail() {
 deb_of() { ls "$1"/quennet-update_*.deb 2>/dev/null | head -n 1; }
 rpm_of() { ls "$1"/quennet-update-*.rpm 2>/dev/null | head -n 1; }
 
-# Lintian's verdict on a package, with its informational tags: it must be
-# silent.
-# Then the packaged program's hardening as hardening-check sees it, and the
-# package's AppStream metadata as appstreamcli validates it.
-lintian_clean() {
-    local output root
+# A .deb as a distribution checks it: lintian with its informational tags
+# must be silent; then, unpacked into ROOT (which the caller goes on to
+# read), the program's hardening as hardening-check sees it and the AppStream
+# metadata as appstreamcli validates it.
+#   distribution_checks DEB ROOT
+distribution_checks() {
+    local output root=$2
     output=$(lintian -I --allow-root "$1" 2>&1 | grep -v '^running with root privileges' || true)
     echo "lintian -I $(basename "$1"): ${output:-no tags}"
     [ -z "$output" ] || fail "lintian is not silent"
-    root=$(mktemp -d)
-    dpkg-deb -x "$1" "$root"
+    rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$1" "$root"
     # Control-flow protection needs every object linked in to carry it,
     # the C library's startup files included: where the distribution's own
     # programs lack it (Debian 12), no program built here can have it.
     local skip=()
-    readelf -n /usr/bin/dpkg | grep -q 'x86 feature: IBT, SHSTK' || skip=(--nocfprotection)
+    [[ "$(readelf -n /usr/bin/dpkg)" == *'x86 feature: IBT, SHSTK'* ]] || skip=(--nocfprotection)
     # Branch protection is AArch64's (BTI and PAC); Debian 13's
     # hardening-check asks for it on every architecture.
     if [ "$(uname -m)" != aarch64 ] && [[ "$(hardening-check --help 2>&1)" == *nobranchprotection* ]]; then
@@ -47,7 +47,6 @@ lintian_clean() {
     hardening-check "${skip[@]}" "$root/usr/bin/quennet-update" || fail "hardening-check"
     appstreamcli validate --no-net --pedantic "$root"/usr/share/metainfo/*.metainfo.xml || fail "AppStream metadata"
     grep -q '<modalias>usb:v0451p5B3E\*</modalias>' "$root"/usr/share/metainfo/*.metainfo.xml || fail "no modalias"
-    rm -rf "$root"
 }
 
 # Configures and builds only what a package needs, in a folder of its own.
@@ -69,7 +68,8 @@ pack)
 lintian)
     deb=$(deb_of "$packages")
     [ -n "$deb" ] || fail "no .deb in $packages"
-    lintian_clean "$deb"
+    root="$scratch/placeholder-root"
+    distribution_checks "$deb" "$root"
     version=$(dpkg-deb -f "$deb" Version)
     [[ "$version" =~ ^[0-9.]+\+mainboard0\.97\+control0\.99~placeholder$ ]] || fail "version $version"
     # apt must replace a placeholder install with the same release.
@@ -78,8 +78,6 @@ lintian)
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
     [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libc6* ]] || fail "dependencies not computed from the binary"
-    root="$scratch/placeholder-root"
-    rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
     doc="$root/usr/share/doc/quennet-update"
     grep -q '^License: MIT' "$doc/copyright" || fail "no MIT licence in the copyright file"
     grep -q 'placeholder images instead, which carry no terms' "$doc/copyright" || fail "the copyright file does not say the images are placeholders"
@@ -99,7 +97,8 @@ release)
     build_packages "$dir" -DQUENNET_MAINBOARD_IMAGE="$scratch/images/mainboard.bin" \
         -DQUENNET_CONTROL_IMAGE="$scratch/images/control.bin" -DQUENNET_IMAGE_TERMS="$scratch/images/terms.txt"
     deb=$(deb_of "$dir")
-    lintian_clean "$deb"
+    root="$scratch/release-root"
+    distribution_checks "$deb" "$root"
     [ "$(dpkg-deb -f "$deb" Version)" = "1.0.0+mainboard0.97+control0.99" ] || fail "release version $(dpkg-deb -f "$deb" Version)"
     # A release's banner is the one owners know, without a word on placeholders.
     banner=$'\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99\n\n'
@@ -107,8 +106,6 @@ release)
     [ "${shown%x}" = "$banner" ] || fail "the release's banner changed: ${shown%x}"
     [ "$("$dir/quennet-update" --version)" = $'quennet-update 1.0.0\nCarries Mainboard v0.97 and Control v0.99: the release\'s images' ] ||
         fail "--version of a release: $("$dir/quennet-update" --version)"
-    root="$scratch/release-root"
-    rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
     doc="$root/usr/share/doc/quennet-update"
     cmp "$doc/IMAGE-TERMS" "$scratch/images/terms.txt" || fail "the images' terms are not in the package"
     (cd "$scratch/images" && sed -e 's/mainboard-v0.97-release.bin/mainboard.bin/' -e 's/control-v0.99-release.bin/control.bin/' \
