@@ -111,7 +111,30 @@ install(TARGETS quennet-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPO
 install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quennet-update\")"
         COMPONENT program)
-install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES_DIR} COMPONENT program)
+# The udev rule. The .deb's gives the Quennet to the seat's user and to the
+# group plugdev, which every Debian system has. Fedora and openSUSE have no
+# such group, and udev would warn of it at every plug-in: the RPM's rule is
+# the same without the group (the seat's user only). A plain install gets
+# the RPM's, which suits every distribution.
+file(READ "${PROJECT_SOURCE_DIR}/packaging/70-quennet-update.rules" deb_rule)
+set(plugdev_assignment ", GROUP=\"plugdev\", MODE=\"0660\"")
+string(REGEX MATCH "\nSUBSYSTEM==[^\n]*\n$" rule_line "${deb_rule}")
+string(FIND "${rule_line}" "${plugdev_assignment}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "packaging/70-quennet-update.rules: its last line must end with${plugdev_assignment}")
+endif()
+string(REPLACE "${plugdev_assignment}" "" rule_line "${rule_line}")
+file(WRITE "${packaging_dir}/rpm/70-quennet-update.rules"
+"# SPDX-License-Identifier: MIT
+# Calverra Quennet (Harlowmere Audio): read and write access to the device's
+# HID interfaces for the person logged in at this machine's seat, so that
+# quennet-update runs without root. The uaccess tag hands the node to the
+# active local session (applied by the seat rules, 73-seat-late.rules, which
+# is why this file sorts before them); other accounts get no access. For
+# access without a seat (over SSH), a rule of your own in /etc/udev/rules.d
+# can give the node to a group: GROUP=\"NAME\", MODE=\"0660\".${rule_line}")
+install(FILES packaging/70-quennet-update.rules DESTINATION ${QUENNET_UDEV_RULES_DIR} COMPONENT deb)
+install(FILES "${packaging_dir}/rpm/70-quennet-update.rules" DESTINATION ${QUENNET_UDEV_RULES_DIR} COMPONENT rpm)
 
 # The manual page and the Debian changelog, compressed without a name or a
 # time in the gzip header.

@@ -16,7 +16,11 @@
 //                       manufacturer, product string, usage page, usage);
 //                       bit 6 drops the manufacturer string, bit 7 the
 //                       product string
-//   hid_open_path       one byte: OPEN_REFUSED refuses
+//   hid_open_path       one byte: OPEN_REFUSED refuses for lack of rights,
+//                       OPEN_REFUSED_OTHER for another reason (then one byte
+//                       choosing the reason's text, see error_text_kind),
+//                       OPEN_REFUSED_WITHOUT_TEXT for one the library does
+//                       not keep (it answers "Success")
 //   hid_set_nonblocking one byte: NONBLOCKING_FAILS fails
 //   hid_write           one byte: WRITE_FAILS (then one byte choosing the
 //                       error text, see error_text_kind) or
@@ -36,6 +40,8 @@ inline constexpr uint8_t ANSWER_WITH_VERSION = 0x01;         // --version
 inline constexpr uint8_t ANSWER_WITH_HELP = 0x02;            // --help
 inline constexpr uint8_t ANSWER_WITH_OTHER_ARGUMENT = 0x03;  // one the program ignores
 inline constexpr uint8_t OPEN_REFUSED = 0x00;
+inline constexpr uint8_t OPEN_REFUSED_OTHER = 0xFF;
+inline constexpr uint8_t OPEN_REFUSED_WITHOUT_TEXT = 0xFE;
 inline constexpr uint8_t NONBLOCKING_FAILS = 0x00;
 inline constexpr uint8_t WRITE_FAILS = 0xFF;
 inline constexpr uint8_t WRITE_FAILS_WITHOUT_TEXT = 0xFE;

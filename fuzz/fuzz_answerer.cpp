@@ -73,9 +73,18 @@ std::vector<stand_in_interface> enumerate(void*)
     return found;
 }
 
-bool open(void*, size_t)
+stand_in_open open(void*, size_t)
 {
-    return next_or(WRITE_OK) != OPEN_REFUSED;
+    switch (next_or(WRITE_OK)) {
+    case OPEN_REFUSED:
+        return {false, true, OPEN_DENIED_REASON_WIDE};
+    case OPEN_REFUSED_OTHER:
+        return {false, false, write_error_text()};
+    case OPEN_REFUSED_WITHOUT_TEXT:
+        return {false, false, L"Success"};  // hidapi 0.13's word when it kept no reason
+    default:
+        return {};
+    }
 }
 
 bool set_nonblocking(void*, size_t)

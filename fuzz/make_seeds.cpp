@@ -134,6 +134,8 @@ int main(int argc, char** argv)
     });
     add("no_manufacturer_string", [](plan& p) { p.discovery = {1, 0x7F}; });
     add("open_refused", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT, OPEN_REFUSED}; });
+    add("open_refused_other", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT, OPEN_REFUSED_OTHER, ERROR_TEXT_PLAIN}; });
+    add("open_refused_without_text", [](plan& p) { p.discovery = {1, IDENTITY_ALL_RIGHT, OPEN_REFUSED_WITHOUT_TEXT}; });
     add("stale_input", [](plan& p) {
         p.discovery = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_STATUS_OK, READ_RAW, 1, 2, 3, 4, 5, 6, 7, 8, READ_TIMES_OUT};
     });

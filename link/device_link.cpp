@@ -3,6 +3,8 @@
 
 #include <cwchar>
 
+#include "link/update_protocol.h"
+#include "util/access.h"
 #include "util/console.h"
 
 // Written to the console for each stale report thrown away.
@@ -50,17 +52,31 @@ bool report_discovery(const discovery_result& found)
     return true;
 }
 
+// "Cannot acquire handle", then the library's reason in the form of the
+// write-failure lines.
+static void report_no_handle(const wchar_t* reason)
+{
+    char reason_text[256];
+    describe_hid_error(reason, reason_text, sizeof reason_text);
+    console_print("\n\nCannot acquire handle\n");
+    console_print("Error: %s\n", reason_text);
+}
+
 bool open_device(const std::string& path, device_link& link)
 {
     link.handle = hid_open_path(path.c_str());
     if (link.handle == nullptr) {
-        console_print("\n\nCannot acquire handle\n");
+        const wchar_t* reason = hid_error(nullptr);
+        const bool for_rights = open_refused_for_rights(reason);  // before any other call
+        report_no_handle(reason);
+        if (for_rights)
+            console_print("%s", ACCESS_ADVICE);
         return false;
     }
     // A handle that stays blocking would hold the drain's first read until
     // the device sends something, perhaps for ever: such a handle is of no use.
     if (hid_set_nonblocking(link.handle, 1) != 0) {
-        console_print("\n\nCannot acquire handle\n");
+        report_no_handle(hid_error(link.handle));
         return false;
     }
     for (int reads = 0; reads < DRAIN_READS_MAX; ++reads) {

@@ -2,6 +2,7 @@
 #include "link/update_protocol.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "util/console.h"
 
@@ -25,7 +26,9 @@ void describe_hid_error(const wchar_t* text, char* out, size_t size)
 {
     if (size == 0)
         return;
-    if (text == nullptr)
+    // hidapi answers "Success" when it kept no reason for the failure (0.13's
+    // hidraw open does so when the node is no HID device): no reason either.
+    if (text == nullptr || std::wcscmp(text, L"Success") == 0)
         text = L"no error text from the HID library";
     size_t used = 0;
     for (; text[used] != L'\0' && used + 1 < size; ++used) {

@@ -41,6 +41,7 @@ uint16_t version_value(version_pair version);
 uint8_t block_checksum(const uint8_t* bytes, size_t count);
 
 // The text shown for a HID error: the library's text, '?' for every character
-// the console may not be able to show, or a fixed text when there is none.
+// the console may not be able to show, or a fixed text when there is none
+// (or only hidapi's "Success").
 // Writes a terminated string of at most size - 1 characters.
 void describe_hid_error(const wchar_t* text, char* out, size_t size);

@@ -16,11 +16,11 @@ case "${1:-}" in
 --test-tools)
     # Unversioned names: each Debian release's default clang and LLVM tools.
     # devscripts for hardening-check, appstream for appstreamcli.
-    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm dpkg-dev devscripts appstream)
+    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream)
     ;;
 --package-tools)
     # The package checks alone, for the Debian 13 root.
-    packages+=(groff-base lintian rpm dpkg-dev devscripts appstream git)
+    packages+=(groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream git)
     ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,

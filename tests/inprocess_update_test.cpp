@@ -9,7 +9,9 @@
 #include <cmath>
 
 #include "emu/inprocess/inprocess.h"
+#include "emu/stand_in/hidapi_stand_in.h"
 #include "tests/common.h"
+#include "util/access.h"
 
 namespace {
 
@@ -117,6 +119,10 @@ std::vector<before_consent_case> before_consent_cases()
     two_quennets.interfaces.push_back(interface_identity{});
     bus_options refuses_open;
     refuses_open.fail_open = true;
+    bus_options refuses_open_for_rights = refuses_open;
+    refuses_open_for_rights.open_for_rights = true;
+    bus_options refuses_open_without_text = refuses_open;
+    refuses_open_without_text.error_texts = false;
     const std::string no_reply = "\n\nFound Quennet\nNo reply from Quennet\n";
     const std::string consent = "\nProceed with update process? Yes/[No]: ";
     const std::string running = " currently running:\n  Mainboard v0.95\n";
@@ -138,10 +144,14 @@ std::vector<before_consent_case> before_consent_cases()
          "\n\nFound QuennetUnable to write()\nError: No such device\n\nNo reply from Quennet\n", 1},
         {"no_hid_interface", nothing, {}, NOT_FOUND, 0},
         {"entry_without_strings", without_strings, {}, NOT_FOUND, 0},
-        {"entry_without_path", without_path, {}, NO_HANDLE, 0},
+        {"entry_without_path", without_path, {}, NO_HANDLE + "Error: No such file or directory\n", 0},
         {"two_quennets", two_quennets, {}, "\n\nFound 2 Quennets - Please disconnect 1 of them\n", 0},
-        {"open_refused", refuses_open, {}, NO_HANDLE, 0},
-        {"switch_to_non_blocking_reads_fails", blocking, {}, NO_HANDLE, 0},
+        {"open_refused_for_lack_of_rights", refuses_open_for_rights, {},
+         NO_HANDLE + "Error: " + OPEN_DENIED_REASON + "\n" + ACCESS_ADVICE, 0},
+        {"open_refused_for_another_reason", refuses_open, {}, NO_HANDLE + "Error: Input/output error\n", 0},
+        {"open_refused_without_a_reason", refuses_open_without_text, {},
+         NO_HANDLE + "Error: no error text from the HID library\n", 0},
+        {"switch_to_non_blocking_reads_fails", blocking, {}, NO_HANDLE + "Error: Operation not supported\n", 0},
         {"every_report_1_byte", {}, {"short=1@times=-1"}, no_reply, 1},
         {"every_report_3_bytes", {}, {"short=3@times=-1"}, no_reply, 1},
         {"every_report_5_bytes", {}, {"short=5@times=-1"}, no_reply, 1},

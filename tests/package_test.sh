@@ -78,6 +78,12 @@ lintian)
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
     [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libc6* ]] || fail "dependencies not computed from the binary"
+    # The .deb's rule gives the Quennet to the group plugdev too, which
+    # every Debian system has; the .deb's rule is the source's.
+    cmp "$root/usr/lib/udev/rules.d/70-quennet-update.rules" "$source_dir/packaging/70-quennet-update.rules" ||
+        fail "the .deb's udev rule is not packaging/70-quennet-update.rules"
+    grep -q 'TAG+="uaccess", GROUP="plugdev", MODE="0660"$' "$root/usr/lib/udev/rules.d/70-quennet-update.rules" ||
+        fail "the .deb's udev rule does not give the Quennet to plugdev"
     doc="$root/usr/share/doc/quennet-update"
     grep -q '^License: MIT' "$doc/copyright" || fail "no MIT licence in the copyright file"
     grep -q 'placeholder images instead, which carry no terms' "$doc/copyright" || fail "the copyright file does not say the images are placeholders"
@@ -142,6 +148,12 @@ rpm)
         grep -qx "$file" <<<"$files" || fail "the RPM lacks $file"
     done
     ! grep -qE '^/usr/share/man$|^/usr/lib/udev$' <<<"$files" || fail "the RPM claims folders the system owns"
+    # Fedora and openSUSE have no group plugdev: the RPM's rule names none,
+    # so that udev does not warn of an unknown group at every plug-in.
+    rule=$(cd "$scratch" && rpm2cpio "$rpm" | cpio -i --quiet --to-stdout ./usr/lib/udev/rules.d/70-quennet-update.rules |
+        sed '/^#/d')
+    [[ "$rule" == *'TAG+="uaccess"' ]] || fail "the RPM's udev rule: $rule"
+    [[ "$rule" != *GROUP* && "$rule" != *MODE* && "$rule" != *plugdev* ]] || fail "the RPM's udev rule names a group or mode"
     requires=$(rpm -qp --requires "$rpm" 2>/dev/null)
     grep -q '^libhidapi-hidraw.so.0()(64bit)$' <<<"$requires" || fail "the RPM does not require hidapi's hidraw library"
     [ "$(rpm -qp --queryformat '%{LICENSE}' "$rpm" 2>/dev/null)" = MIT ] || fail "the RPM's licence is not MIT"

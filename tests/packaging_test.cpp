@@ -13,6 +13,7 @@
 #include <regex>
 
 #include "tests/harness.h"
+#include "util/access.h"
 #include "util/interrupt.h"
 
 namespace {
@@ -20,44 +21,52 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path RULE = fs::path(QUENNET_SOURCE_DIR) / "packaging" / "70-quennet-update.rules";
+// The RPM's, made by the build from the one above.
+const fs::path RPM_RULE = fs::path(QUENNET_BUILD_DIR) / "packaging" / "rpm" / "70-quennet-update.rules";
 
 bool on_path(const std::string& program)
 {
     return run_command({"/bin/sh", "-c", "command -v " + program}).exit_status == 0;
 }
 
-TEST(udev_rule, gives_the_seat_user_access_to_the_quennet_hidraw_node_only)
+std::vector<std::string> rule_lines(const fs::path& file)
 {
     std::vector<std::string> rules;
-    std::istringstream lines(read_text(RULE));
+    std::istringstream lines(read_text(file));
     for (std::string line; std::getline(lines, line);)
         if (!line.empty() && line[0] != '#')
             rules.push_back(line);
-    ASSERT_EQ(rules.size(), 1u);
-    const std::string& rule = rules[0];
-    EXPECT_NE(rule.find("SUBSYSTEM==\"hidraw\""), std::string::npos);
-    EXPECT_NE(rule.find("ATTRS{idVendor}==\"0451\""), std::string::npos);
-    EXPECT_NE(rule.find("ATTRS{idProduct}==\"5b3e\""), std::string::npos);
-    EXPECT_NE(rule.find("TAG+=\"uaccess\""), std::string::npos);
-    // No mode, group or owner: a world-writable node would let every local
-    // account rewrite the device's software.
-    EXPECT_EQ(rule.find("MODE"), std::string::npos);
-    EXPECT_EQ(rule.find("GROUP"), std::string::npos);
-    EXPECT_EQ(rule.find("OWNER"), std::string::npos);
+    return rules;
+}
+
+// The .deb's rule gives the Quennet's hidraw node to the seat's user and to
+// the group plugdev, mode 0660 (a world-writable node would let every local
+// account rewrite the device's software); the RPM's is the same rule
+// without the group, which Fedora and openSUSE lack.
+TEST(udev_rule, gives_the_seat_user_and_plugdev_access_to_the_quennet_hidraw_node_only)
+{
+    const std::string matches = "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"0451\", ATTRS{idProduct}==\"5b3e\", TAG+=\"uaccess\"";
+    EXPECT_EQ(rule_lines(RULE), std::vector<std::string>{matches + ", GROUP=\"plugdev\", MODE=\"0660\""});
+    EXPECT_EQ(rule_lines(RPM_RULE), std::vector<std::string>{matches});
+    EXPECT_EQ(read_text(RPM_RULE).find("plugdev"), std::string::npos);
     // uaccess is applied by 73-seat-late.rules: the rule must come before it.
     EXPECT_LT(RULE.filename().string(), std::string("73-seat-late.rules"));
     if (on_path("udevadm") && run_command({"udevadm", "verify", "--help"}).exit_status == 0) {
-        const child_outcome verified = run_command({"udevadm", "verify", RULE.string()});
-        EXPECT_EQ(verified.exit_status, 0) << verified.output << verified.errors;
+        for (const fs::path& rule : {RULE, RPM_RULE}) {
+            const child_outcome verified = run_command({"udevadm", "verify", rule.string()});
+            EXPECT_EQ(verified.exit_status, 0) << verified.output << verified.errors;
+        }
     }
 }
 
+// A plain install, which no package manager chose for a distribution, gets
+// the rule that suits every distribution.
 void expect_installed(const fs::path& root)
 {
     const fs::path program = root / "bin" / "quennet-update";
     ASSERT_TRUE(fs::exists(program)) << program;
     EXPECT_NE(fs::status(program).permissions() & fs::perms::owner_exec, fs::perms::none);
-    EXPECT_EQ(read_text(root / "lib" / "udev" / "rules.d" / "70-quennet-update.rules"), read_text(RULE));
+    EXPECT_EQ(read_text(root / "lib" / "udev" / "rules.d" / "70-quennet-update.rules"), read_text(RPM_RULE));
     EXPECT_TRUE(fs::exists(root / "share" / "man" / "man1" / "quennet-update.1.gz"));
 }
 
@@ -116,21 +125,26 @@ TEST(owners_guide, the_manual_page_and_readme_txt_list_the_same_messages_in_the_
     EXPECT_EQ(readme.rfind("THIS BUILD CARRIES PLACEHOLDER IMAGES", 0), 0u);
     EXPECT_EQ(std::regex_replace(readme, std::regex("\r\n"), "").find('\n'), std::string::npos) << "a line end without \\r";
 
-    const std::vector<std::string> messages = {
-        "Cannot find Quennet - Please make sure it is switched on and connected via USB",
-        "Found N Quennets - Please disconnect N-1 of them",
-        "Cannot acquire handle",
-        "No reply from Quennet, No response from Quennet",
-        "Reading EEPROM failed!, Verify EEPROM failed!, Writing EEPROM failed!",
-        "Reading flash failed!, Verify flash failed!, Writing flash failed!",
-        "Replied 'C'",
-        "Unable to write()",
-        std::regex_replace(INTERRUPT_NOTICE, std::regex("^\n|(ends by itself\\.).*\n$"), "$1"),
+    // The advice after a refused open is each platform's own.
+    const auto messages = [](const char* access_advice) {
+        return std::vector<std::string>{
+            "Cannot find Quennet - Please make sure it is switched on and connected via USB",
+            "Found N Quennets - Please disconnect N-1 of them",
+            "Cannot acquire handle",
+            std::regex_replace(access_advice, std::regex("\n$"), ""),
+            "No reply from Quennet, No response from Quennet",
+            "Reading EEPROM failed!, Verify EEPROM failed!, Writing EEPROM failed!",
+            "Reading flash failed!, Verify flash failed!, Writing flash failed!",
+            "Replied 'C'",
+            "Unable to write()",
+            std::regex_replace(INTERRUPT_NOTICE, std::regex("^\n|(ends by itself\\.).*\n$"), "$1"),
+        };
     };
-    for (const std::string& text : {manual.output, readme}) {
+    for (const auto& [text, listed] : {std::pair{manual.output, messages(ACCESS_ADVICE_LINUX)},
+                                       std::pair{readme, messages(ACCESS_ADVICE_WINDOWS)}}) {
         const std::string section = messages_section(text);
         size_t last = 0;
-        for (const std::string& message : messages) {
+        for (const std::string& message : listed) {
             const size_t at = section.find(message, last);
             EXPECT_NE(at, std::string::npos) << "\"" << message << "\" missing or out of order in:\n" << section;
             last = at == std::string::npos ? last : at;

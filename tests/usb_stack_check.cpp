@@ -8,6 +8,7 @@
 // M failed" last.
 //
 //   quennet-usb-stack-check RESULTS
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "app/update_phases.h"
 #include "link/protocol_constants.h"
 #include "tests/common.h"
+#include "util/access.h"
 #include "util/interrupt.h"
 
 namespace fs = std::filesystem;
@@ -293,6 +295,17 @@ void unsolicited()
            "reports before the open and with a wrong id or length between packets: none misread");
 }
 
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The .deb's rule on systemd-udevd, with the group plugdev: the Quennet's
+// node gets the uaccess tag and goes to plugdev, mode 0660, and nothing else
+// changes for another device; an account in plugdev without a seat
+// completes an update, one outside it is refused with the system's reason
+// and the advice, before anything is sent. Where there is no plugdev, udev
+// warns of the .deb's rule and not of the RPM's.
 void udev()
 {
     const fs::path dir = results / "udev";
@@ -302,21 +315,48 @@ void udev()
         if (entry.path().filename().string().rfind("hidraw", 0) != 0)
             continue;
         const std::string info = text_of(entry.path());
-        const bool tagged = info.find("uaccess") != std::string::npos;
-        if (info.find("HID_ID=0003:00000451:00005B3E") != std::string::npos) {
+        const bool tagged = has(info, "uaccess");
+        if (has(info, "HID_ID=0003:00000451:00005B3E")) {
             ++quennets;
             if (!tagged)
                 problems += "  the Quennet's node has no uaccess tag:\n" + info;
-        } else if (info.find("HID_ID=0003:00000451:00005B3F") != std::string::npos) {
+            if (!has(info, "NODE_ACCESS=plugdev 660\n"))
+                problems += "  the Quennet's node is not plugdev's with mode 0660:\n" + info;
+        } else if (has(info, "HID_ID=0003:00000451:00005B3F")) {
             ++others;
-            if (tagged)
-                problems += "  a device with another product id got the uaccess tag\n";
+            if (tagged || !has(info, "NODE_ACCESS=root 600\n"))
+                problems += "  a device with another product id got the Quennet's rights:\n" + info;
         }
     }
     if (quennets != 1 || others != 1)
         problems += "  expected one Quennet node and one other, found " + std::to_string(quennets) + " and " +
                     std::to_string(others) + "\n";
-    report("udev", problems, "systemd-udevd with the packaged rule: uaccess on the Quennet only");
+
+    const std::string refused_start = BANNER + NO_HANDLE + "Error: ";
+    const std::string refused_end = ": Permission denied\n" + std::string(ACCESS_ADVICE) + PAUSE_PROMPT;
+    const std::string outsider = text_of(dir / "outsider" / "console.txt");
+    if (outsider.rfind(refused_start, 0) != 0 || outsider.size() < refused_start.size() + refused_end.size() ||
+        outsider.compare(outsider.size() - refused_end.size(), refused_end.size(), refused_end) != 0 ||
+        std::count(outsider.begin() + static_cast<long>(refused_start.size()), outsider.end(), '\n') != 3)
+        problems += "  the account outside plugdev saw:\n" + outsider + "\n  expected:\n" + refused_start +
+                    "...: Permission denied\n" + ACCESS_ADVICE + PAUSE_PROMPT;
+    if (number_in(dir / "outsider" / "status") != 1)
+        problems += "  the account outside plugdev: exit status " + text_of(dir / "outsider" / "status");
+    problems += check_run(dir / "member", 0, COMPLETE);
+    if (packets_of(dir / "quennet" / "packets.txt") != complete_update_packets())
+        problems += "  the Quennet did not receive exactly the 1472 packets of one update\n";
+    if (!holds_release(dir / "quennet"))
+        problems += "  the Quennet does not hold the release\n";
+
+    const std::string deb = text_of(dir / "without-plugdev-deb.txt");
+    const std::string rpm = text_of(dir / "without-plugdev-rpm.txt");
+    if (!has(deb, "nknown group"))
+        problems += "  without plugdev, udev did not warn of the .deb's rule (is the check blind?):\n" + deb;
+    if (has(rpm, "nknown group") || has(rpm, "plugdev"))
+        problems += "  without plugdev, udev warns of the RPM's rule:\n" + rpm;
+    report("udev", problems,
+           "packaged rule: uaccess and plugdev 0660 on the Quennet only; plugdev without a seat updates, "
+           "another account is refused with the advice; the RPM's rule needs no plugdev");
 }
 
 // What hidapi's two back ends show of the Quennet; the hidraw one must pass

@@ -142,9 +142,18 @@ start_gadget g "$results/unsolicited" --unsolicited-before 3 --unsolicited-every
 wait_for_hidraw 1 && sleep 0.5 && run_update "$results/unsolicited" 'y\n' 120
 stop_gadget "$g"
 
+# The packaged rules on systemd-udevd: the .deb's on a system with the group
+# plugdev, where two accounts without a seat (no logind runs here), one in
+# plugdev and one not, each run an update; then what udev makes of each
+# package's rule on a system without plugdev (Fedora's, openSUSE's).
 scenario udev
 mkdir -p /etc/udev/rules.d /run/udev
 cp "$project/packaging/70-quennet-update.rules" /etc/udev/rules.d/
+echo "plugdev:x:46:member" >>/etc/group
+echo "member:x:1000:" >>/etc/group
+echo "outsider:x:1001:" >>/etc/group
+echo "member:x:1000:1000::/tmp:/bin/sh" >>/etc/passwd
+echo "outsider:x:1001:1001::/tmp:/bin/sh" >>/etc/passwd
 udevd=/usr/lib/systemd/systemd-udevd
 start_gadget a "$results/udev/quennet" --name quennet --udc dummy_udc.0
 start_gadget b "$results/udev/other" --name other --udc dummy_udc.1 --product-id 0x5b3f
@@ -154,10 +163,25 @@ if wait_for_hidraw 2; then
     timeout 30 udevadm settle --timeout=20
     for node in /dev/hidraw*; do
         name=$(basename "$node")
-        { grep HID_ID "/sys/class/hidraw/$name/device/uevent"; udevadm info --query=property "$node"; } \
-            >"$results/udev/$name.txt" 2>&1
+        { grep HID_ID "/sys/class/hidraw/$name/device/uevent"; udevadm info --query=property "$node"
+          stat -c 'NODE_ACCESS=%G %a' "$node"; } >"$results/udev/$name.txt" 2>&1
     done
+    run_program "$results/udev/outsider" 'y\n' 60 setpriv --reuid=1001 --regid=1001 --init-groups "$update"
+    run_program "$results/udev/member" 'y\n' 120 setpriv --reuid=1000 --regid=1000 --init-groups "$update"
     udevadm control --exit
+    # What udev says of each rule where there is no plugdev; only its lines
+    # about our rule count (the host's own rules name groups this machine
+    # lacks too).
+    quennet_node=$(grep -l 'HID_ID=0003:00000451:00005B3E' "$results"/udev/hidraw*.txt | head -n 1)
+    quennet_node=/sys/class/hidraw/$(basename "$quennet_node" .txt)
+    sed -i '/^plugdev:/d' /etc/group
+    for package in deb rpm; do
+        [ "$package" = rpm ] && cp "$build/packaging/rpm/70-quennet-update.rules" /etc/udev/rules.d/
+        timeout 30 udevadm test --action=add "$quennet_node" 2>&1 | grep '70-quennet-update' \
+            >"$results/udev/without-plugdev-$package.txt"
+    done
+    cp "$project/packaging/70-quennet-update.rules" /etc/udev/rules.d/
+    echo "plugdev:x:46:member" >>/etc/group
 fi
 stop_gadget "$a"
 stop_gadget "$b"

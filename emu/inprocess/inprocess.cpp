@@ -94,9 +94,13 @@ std::vector<stand_in_interface> enumerate(void*)
     return found;
 }
 
-bool open(void*, size_t interface_index)
+stand_in_open open(void*, size_t interface_index)
 {
-    return !(is_model(interface_index) && sim->bus.fail_open);
+    if (!is_model(interface_index) || !sim->bus.fail_open)
+        return {};
+    const bool for_rights = sim->bus.open_for_rights;
+    const wchar_t* text = for_rights ? OPEN_DENIED_REASON_WIDE : L"Input/output error";
+    return {false, for_rights, sim->bus.error_texts ? text : nullptr};
 }
 
 bool set_nonblocking(void*, size_t)

@@ -30,6 +30,7 @@ struct bus_options {
     std::vector<interface_identity> interfaces{interface_identity{}};
     int model_interface = 0;  // which interface the emulated Quennet answers; -1: none
     bool fail_open = false;   // the device refuses to be opened
+    bool open_for_rights = false;  // in process only: ... for lack of rights (EACCES)
     int stale_reports = 0;    // input reports waiting before the program opens the device
     bool keeps_sending = false;  // in process only: a new input report is always waiting
     // In process only, the library's own answers: hid_set_nonblocking fails;

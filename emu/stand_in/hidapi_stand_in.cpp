@@ -4,6 +4,7 @@
 // requires: no call on a device that is not open, no read into no buffer.
 #include "emu/stand_in/hidapi_stand_in.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,8 @@ struct stand_in_state {
     hid_call_record record;
     std::vector<std::string> paths;     // of the last enumeration, by place; "" for a null path
     std::deque<hid_device_> devices;    // every device opened in this run
+    bool has_global_error = false;      // hid_error(NULL): the last failed open's reason
+    std::wstring global_error;
 };
 
 stand_in_state state;
@@ -71,6 +74,16 @@ int take_result(hid_device_& device, const stand_in_result& result)
     device.has_error = result.count < 0 && result.error_text != nullptr;
     device.error = device.has_error ? result.error_text : L"";
     return result.count;
+}
+
+// A refused open leaves what the library leaves: its reason and, on Linux,
+// open(2)'s errno (on Windows the reason alone tells a refusal for rights).
+hid_device* refuse_open(const stand_in_open& answer)
+{
+    state.has_global_error = answer.error_text != nullptr;
+    state.global_error = state.has_global_error ? answer.error_text : L"";
+    errno = answer.for_rights ? EACCES : EIO;
+    return nullptr;
 }
 
 int stand_in_read(hid_device_& device, unsigned char* data, size_t length, int milliseconds)
@@ -155,14 +168,15 @@ hid_device* hid_open_path(const char* path)
     for (size_t i = 0; i < state.paths.size(); ++i) {
         if (state.paths[i].empty() || state.paths[i] != path)
             continue;
-        if (!state.answerer.open(state.answerer.context, i))
-            return nullptr;
+        const stand_in_open answer = state.answerer.open(state.answerer.context, i);
+        if (!answer.opened)
+            return refuse_open(answer);
         hid_device_ device;
         device.interface_index = i;
         state.devices.push_back(device);
         return &state.devices.back();
     }
-    return nullptr;
+    return refuse_open({false, false, L"No such file or directory"});
 }
 
 int hid_set_nonblocking(hid_device* dev, int nonblock)
@@ -207,6 +221,8 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 const wchar_t* hid_error(hid_device* dev)
 {
     runaway();
+    if (dev == nullptr)
+        return state.has_global_error ? state.global_error.c_str() : nullptr;
     const hid_device_& device = opened(dev, "asked for the error text of a device that is not open");
     return device.has_error ? device.error.c_str() : nullptr;
 }

@@ -7,7 +7,8 @@
 // a plain record of functions: the emulated Quennet on a simulated clock, or
 // the fuzz input. Every answer the library can give can be given: reads of 0
 // to 8 bytes or -1, writes of any count or -1, each -1 with an error text or
-// none, entries with null strings or paths, and failing opens.
+// none, entries with null strings or paths, and failing opens with or
+// without a reason.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +39,32 @@ struct stand_in_result {
     const wchar_t* error_text = nullptr;
 };
 
+// The library's reason for an open refused for lack of rights, as hidapi
+// words it on each platform (on Windows with the system's error code, which
+// no language setting changes).
+#ifdef _WIN32
+inline constexpr const char* OPEN_DENIED_REASON = "open_device: (0x00000005) Access is denied.";
+inline constexpr const wchar_t* OPEN_DENIED_REASON_WIDE = L"open_device: (0x00000005) Access is denied.";
+#else
+inline constexpr const char* OPEN_DENIED_REASON = "Permission denied";
+inline constexpr const wchar_t* OPEN_DENIED_REASON_WIDE = L"Permission denied";
+#endif
+
+// What one open answers. A refused open leaves what the library leaves: its
+// reason for hid_error(NULL) (nullptr: none) and the system's error, which
+// says whether the refusal was for lack of rights.
+struct stand_in_open {
+    bool opened = true;
+    bool for_rights = false;
+    const wchar_t* error_text = nullptr;
+};
+
 // The answers. `context` is handed back to every function; an interface is
 // named by its place in the enumeration.
 struct hid_answerer {
     void* context = nullptr;
     std::vector<stand_in_interface> (*enumerate)(void* context) = nullptr;
-    bool (*open)(void* context, size_t interface_index) = nullptr;
+    stand_in_open (*open)(void* context, size_t interface_index) = nullptr;
     bool (*set_nonblocking)(void* context, size_t interface_index) = nullptr;
     stand_in_result (*write)(void* context, size_t interface_index, const uint8_t* data, size_t length) = nullptr;
     // Fills at most `length` bytes. milliseconds: 0 for a read that must not
