@@ -7,12 +7,23 @@
 #include "app/update_phases.h"
 #include "payload/firmware_payload.h"
 #include "util/console.h"
+#include "util/device_lock.h"
 #include "util/interrupt.h"
+#include "util/stay_awake.h"
 #include "util/stopwatch.h"
+
+// What the run held of the computer and the device, let go before the
+// prompt, which may wait for ever.
+static void let_go()
+{
+    interrupts_release();
+    stay_awake_end();
+    device_lock_release();
+}
 
 int abort_exit()
 {
-    interrupts_release();
+    let_go();
     hid_exit();
     console_pause();
     return EXIT_STATUS_ABORTED;
@@ -20,7 +31,7 @@ int abort_exit()
 
 int completion_exit(device_link& link)
 {
-    interrupts_release();
+    let_go();
     hid_close(link.handle);
     link.handle = nullptr;
     hid_exit();
@@ -107,8 +118,10 @@ int update_run()
         return abort_exit();
     if (!ask_consent())
         return abort_exit();
-    // From here on the console cannot cut the update off; the exits let go.
+    // From here on neither the console nor the computer's sleep or shutdown
+    // cuts the update off; the exits let go.
     interrupts_hold();
+    stay_awake_begin();
 
     if (!run_mainboard_phase(link, watch))
         return abort_exit();

@@ -18,11 +18,12 @@ inline constexpr int EXIT_STATUS_ABORTED = 1;
 // Runs one update; returns the process exit status.
 int update_run();
 
-// Lets the console's signals act again, releases the HID library, shows the
-// press-a-key prompt; returns status 1.
+// Lets the console's signals act again, lets the computer sleep and other
+// programs have the device, releases the HID library, shows the press-a-key
+// prompt; returns status 1.
 // The explanation was printed by whoever takes this exit.
 int abort_exit();
 
-// Lets the console's signals act again, closes the device, releases the HID
+// Lets go as the abort exit does, closes the device, releases the HID
 // library, shows the prompt; returns 0.
 int completion_exit(device_link& link);

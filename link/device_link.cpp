@@ -6,6 +6,7 @@
 #include "link/update_protocol.h"
 #include "util/access.h"
 #include "util/console.h"
+#include "util/device_lock.h"
 
 // Written to the console for each stale report thrown away.
 static constexpr char DRAINED_REPORT_MARK = '.';
@@ -71,6 +72,12 @@ bool open_device(const std::string& path, device_link& link)
         report_no_handle(reason);
         if (for_rights)
             console_print("%s", ACCESS_ADVICE);
+        return false;
+    }
+    // Before anything is read or written: a second program must take none of
+    // the replies meant for the first.
+    if (device_lock_take(path.c_str()) == device_lock_result::held_elsewhere) {
+        console_print("\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n");
         return false;
     }
     // A handle that stays blocking would hold the drain's first read until

@@ -37,6 +37,7 @@ discovery_result find_device();
 // exactly one device was found.
 bool report_discovery(const discovery_result& found);
 
-// Opens the interface at the path, switches it to non-blocking reads and
-// drains stale input. Prints its own failure message.
+// Opens the interface at the path, takes the one-update-at-a-time lock on
+// it, switches it to non-blocking reads and drains stale input. Prints its
+// own failure message.
 bool open_device(const std::string& path, device_link& link);

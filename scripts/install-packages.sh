@@ -11,7 +11,7 @@
 # Installs only what is missing, so running it again does nothing.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libhidapi-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
+packages=(g++ cmake make pkg-config libhidapi-dev libsystemd-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
 case "${1:-}" in
 --test-tools)
     # Unversioned names: each Debian release's default clang and LLVM tools.

@@ -3,13 +3,22 @@
 # Builds quennet-update and quennet-emu (nothing else) and runs the program
 # against the emulated Quennet on this terminal, with the timing of a real
 # device. Options go to quennet-emu (see: build/default/emu/quennet-emu
-# --help), e.g. --mainboard 0.90 or --fault stop@index=700.
+# --help), e.g. --mainboard 0.90 or --fault stop@index=700. As with a real
+# Quennet, once you have answered y a Ctrl+C or a closed terminal leaves the
+# update running to its end. QUENNET_TRY_BUILD_DIR names another build
+# folder than build/default (the tests use one of their own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh
-echo "Building quennet-update and the emulated Quennet (quennet-emu) in build/default:"
+build=${QUENNET_TRY_BUILD_DIR:-build/default}
+echo "Building quennet-update and the emulated Quennet (quennet-emu) in $build:"
 echo "about 10 seconds the first time on two cores, a second after that."
-cmake --preset default >/dev/null
-cmake --build --preset default --target quennet-emu
+if [ "$build" = build/default ]; then
+    cmake --preset default >/dev/null
+    cmake --build --preset default --target quennet-emu
+else
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j2 --target quennet-emu
+fi
 echo
-exec build/default/emu/quennet-emu --realistic "$@"
+exec "$build/emu/quennet-emu" --realistic "$@"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <csignal>
 #include <cstring>
 #include <regex>
@@ -74,7 +75,10 @@ struct terminal_child {
     int output = -1;    // the pipe's reading end, or the master
 };
 
-terminal_child start_on_terminal(bool output_pipe = false)
+// `command` (with `environment` added) replaces quennet-update on the
+// emulated bus, and `errors` (a descriptor) the terminal as standard error.
+terminal_child start_on_terminal(bool output_pipe = false, const std::vector<std::string>& command = {},
+                                 const std::vector<std::string>& environment = {}, int errors = -1)
 {
     terminal_child child;
     int pipe_ends[2] = {-1, -1};
@@ -89,15 +93,22 @@ terminal_child start_on_terminal(bool output_pipe = false)
     // Everything the child needs is made before the fork: after it, only
     // calls that are safe in a child of a process with threads.
     child_options options = update_child("");
+    if (!command.empty()) {
+        options.argv = command;
+        options.environment = environment;
+    }
     std::vector<std::string> env_texts = child_environment(options.environment);
     std::vector<char*> envp;
     envp.reserve(env_texts.size() + 1);
     for (std::string& text : env_texts)
         envp.push_back(text.data());
     envp.push_back(nullptr);
-    std::string program = options.argv[0];
-    char* argv[] = {program.data(), nullptr};
+    std::vector<char*> argv;
+    for (std::string& word : options.argv)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     const int output_fd = output_pipe ? pipe_ends[1] : terminal;
+    const int errors_fd = errors >= 0 ? errors : terminal;
     child.pid = fork();
     if (child.pid == 0) {
         // As a shell in a terminal window starts a program: every signal
@@ -111,8 +122,8 @@ terminal_child start_on_terminal(bool output_pipe = false)
         ioctl(terminal, TIOCSCTTY, 0);
         dup2(terminal, STDIN_FILENO);
         dup2(output_fd, STDOUT_FILENO);
-        dup2(terminal, STDERR_FILENO);
-        execve(argv[0], argv, envp.data());
+        dup2(errors_fd, STDERR_FILENO);
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     if (output_pipe)
@@ -291,6 +302,166 @@ INSTANTIATE_TEST_SUITE_P(
                     interruption_case{"reader_of_the_output_gone_in_the_mainboard_phase", interruption::reader_gone,
                                       "Updating Mainboard:"}),
     [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; });
+
+// One update at a time: a second program started while the first holds the
+// Quennet is refused before it sends anything, and the first goes on
+// untouched to its end, the device having received exactly one update.
+struct second_program_case {
+    const char* name;
+    const char* first_at;  // what the first program shows when the second starts
+};
+
+void PrintTo(const second_program_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class second_program : public testing::TestWithParam<second_program_case> {};
+
+const std::string REFUSED_AS_SECOND =
+    BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n" +
+    PAUSE_PROMPT;
+
+TEST_P(second_program, is_refused_and_the_first_completes)
+{
+    const second_program_case& c = GetParam();
+    bus_options realistic;
+    realistic.timing = realistic_timing();
+    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+    ASSERT_TRUE(bus != nullptr);
+    terminal_child first = start_on_terminal();
+    ASSERT_GT(first.pid, 0);
+    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+    std::string seen;
+    EXPECT_TRUE(read_until(first.master, seen, "Yes/[No]: ", deadline)) << seen;
+    const bool at_consent = std::string(c.first_at) == "Yes/[No]: ";
+    if (!at_consent) {
+        ASSERT_EQ(write(first.master, "y\r", 2), 2);
+        EXPECT_TRUE(read_until(first.master, seen, c.first_at, deadline)) << seen;
+        EXPECT_TRUE(read_until(first.master, seen, "\r  10%", deadline, seen.find(c.first_at))) << seen;
+    }
+    const child_outcome second = run_child(update_child("y\n", 30000));
+    EXPECT_EQ(second.output, REFUSED_AS_SECOND);
+    EXPECT_EQ(second.exit_status, 1);
+    if (at_consent) {
+        ASSERT_EQ(write(first.master, "y\r", 2), 2);
+    }
+    EXPECT_TRUE(read_until(first.master, seen, "Restarting Quennet\r\nPress any key to continue . . . ", deadline)) << seen;
+    press_a_key_at_the_prompt(first, deadline);
+    const int status = wait_for_end(first.pid, deadline);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << seen;
+    const device_model device = bus_device(*bus);
+    EXPECT_EQ(delivered(device), complete_update_packets()) << "not exactly one update's packets";
+    EXPECT_TRUE(device_holds_release(device));
+    close(first.master);
+    close(first.terminal);
+    bus_destroy(bus);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, second_program,
+                         testing::Values(second_program_case{"while_the_first_waits_at_its_consent_prompt", "Yes/[No]: "},
+                                         second_program_case{"during_the_first_ones_mainboard_phase", "Updating Mainboard:"},
+                                         second_program_case{"during_the_first_ones_control_phase", "Updating Control:"}),
+                         [](const testing::TestParamInfo<second_program_case>& info) { return info.param.name; });
+
+// The lock is the kernel's: gone with the program, however it ended. After a
+// first program that completed, or that was killed mid-update, a second
+// updates the device.
+TEST(second_program, is_not_refused_after_the_first_has_ended_or_was_killed)
+{
+    for (const bool killed : {false, true}) {
+        bus_options realistic;
+        realistic.timing = realistic_timing();
+        std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+        ASSERT_TRUE(bus != nullptr);
+        terminal_child first = start_on_terminal();
+        ASSERT_GT(first.pid, 0);
+        const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+        std::string seen;
+        EXPECT_TRUE(read_until(first.master, seen, "Yes/[No]: ", deadline)) << seen;
+        ASSERT_EQ(write(first.master, "y\r", 2), 2);
+        if (killed) {
+            EXPECT_TRUE(read_until(first.master, seen, "\r  10%", deadline)) << seen;
+            kill(first.pid, SIGKILL);
+        } else {
+            EXPECT_TRUE(read_until(first.master, seen, "Press any key to continue . . . ", deadline)) << seen;
+            press_a_key_at_the_prompt(first, deadline);
+        }
+        wait_for_end(first.pid, deadline);
+        const child_outcome second = run_child(update_child("y\n", 30000));
+        EXPECT_EQ(second.output.find("Another quennet-update"), std::string::npos) << second.output;
+        EXPECT_EQ(second.exit_status, 0) << (killed ? "after SIGKILL: " : "after the end: ") << second.output;
+        EXPECT_TRUE(device_holds_release(bus_device(*bus)));
+        close(first.master);
+        close(first.terminal);
+        bus_destroy(bus);
+    }
+}
+
+// The README's first command keeps the README's promise: once the owner has
+// answered y, a Ctrl+C or a closed terminal leaves the emulated Quennet
+// answering until the program has ended, as a real device would; a Ctrl+C
+// at the consent prompt ends everything at once. The script runs from a
+// build folder of its own, which the fixture try_emulated.build has built.
+enum class at_try { consent, mainboard, control };
+
+struct try_case {
+    const char* name;
+    interruption what;
+    at_try when;
+};
+
+TEST(try_emulated, keeps_the_emulated_quennet_answering_until_the_program_ends)
+{
+    const try_case cases[] = {
+        {"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, at_try::mainboard},
+        {"ctrl_c_in_the_control_phase", interruption::ctrl_c, at_try::control},
+        {"terminal_closed_in_the_control_phase", interruption::hang_up, at_try::control},
+        {"ctrl_c_at_the_consent_prompt", interruption::ctrl_c, at_try::consent},
+    };
+    const std::vector<std::string> command = {"/bin/bash", QUENNET_SOURCE_DIR "/scripts/try-emulated.sh"};
+    const std::vector<std::string> environment = {"QUENNET_TRY_BUILD_DIR=" QUENNET_BUILD_DIR "/try-emulated",
+                                                  "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/quennet-update-tests/bus"};
+    for (const try_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path errors_file = scratch_dir(std::string("try-emulated-") + c.name) / "errors.txt";
+        const int errors = open(errors_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(errors, 0);
+        terminal_child child = start_on_terminal(false, command, environment, errors);
+        close(errors);
+        ASSERT_GT(child.pid, 0);
+        const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+        std::string seen;
+        EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
+        if (c.when == at_try::consent) {
+            EXPECT_EQ(write(child.master, "\x03", 1), 1);
+            const int status = wait_for_end(child.pid, steady_clock::now() + std::chrono::seconds(5));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << "status " << status;
+        } else {
+            ASSERT_EQ(write(child.master, "y\r", 2), 2);
+            const char* phase = c.when == at_try::mainboard ? "Updating Mainboard:" : "Updating Control:";
+            EXPECT_TRUE(read_until(child.master, seen, phase, deadline)) << seen;
+            EXPECT_TRUE(read_until(child.master, seen, "\r  10%", deadline, seen.find(phase))) << seen;
+            if (c.what == interruption::ctrl_c) {
+                EXPECT_EQ(write(child.master, "\x03", 1), 1);
+                EXPECT_TRUE(read_until(child.master, seen, "Restarting Quennet\r\nPress any key to continue . . . ", deadline))
+                    << seen;
+                press_a_key_at_the_prompt(child, deadline);
+            } else {
+                close(child.master);
+                child.master = -1;
+            }
+            const int status = wait_for_end(child.pid, deadline);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << seen;
+            EXPECT_NE(read_text(errors_file).find("exit status 0; the device received 1472 packets"), std::string::npos)
+                << read_text(errors_file);
+            EXPECT_NE(read_text(errors_file).find("it holds the release"), std::string::npos) << read_text(errors_file);
+        }
+        for (int fd : {child.master, child.terminal})
+            if (fd >= 0)
+                close(fd);
+    }
+}
 
 // Before the owner has agreed, Ctrl+C and a closed terminal end the program
 // at once, as they end any other, and nothing has been written.

@@ -75,8 +75,19 @@ child_outcome run_child(const child_options& options)
     }
     const auto started = std::chrono::steady_clock::now();
     const auto deadline = started + std::chrono::milliseconds(options.timeout_ms);
+    // The child's terminal signals act as by default, whatever this process
+    // does with them (quennet-emu ignores them, as a device would).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaulted;
+    sigemptyset(&defaulted);
+    for (int each : {SIGINT, SIGHUP, SIGTERM})
+        sigaddset(&defaulted, each);
+    posix_spawnattr_setsigdefault(&attributes, &defaulted);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (options.capture) {
         close(in_pipe[0]);

@@ -2,7 +2,12 @@
 // quennet-emu: runs quennet-update (or another command) against an emulated
 // Quennet on an emulated USB bus, on this terminal, so that the program can be
 // tried without the device. After each run it says what the device now holds.
+// Like a real Quennet, the emulated one does not die of the terminal's
+// signals: a Ctrl+C or a closed terminal reaches the program, which decides
+// (before the consent it ends, after it the update goes on), and the device
+// answers until the program ends; then quennet-emu ends too.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +94,9 @@ int main(int argc, char** argv)
         options.model_interface = 1;
     }
 
+    // The program gets these as by default (see run_child).
+    signal(SIGINT, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
     device_model device = emulated.device;
     int status = 0;
     for (int run = 0; run < runs; ++run) {
