@@ -3,7 +3,8 @@
 # Installs the Debian packages that building and trying quennet-update need;
 # with --test-tools also those the tests need (the fuzz build's clang and its
 # libFuzzer runtime, the static analysers, groff for the manual page, lintian,
-# hardening-check, appstreamcli, rpm), or with --package-tools only those of
+# hardening-check, appstreamcli, rpm, a private D-Bus with a stand-in for
+# logind), or with --package-tools only those of
 # the package checks; with --usb-stack those of the test machine on the real USB stack
 # (QEMU, busybox); with --windows those of the Windows cross build and its
 # tests (mingw-w64, wine); with --wine-root debootstrap, for the root from
@@ -16,11 +17,11 @@ case "${1:-}" in
 --test-tools)
     # Unversioned names: each Debian release's default clang and LLVM tools.
     # devscripts for hardening-check, appstream for appstreamcli.
-    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream)
+    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream dbus-daemon python3-dbusmock)
     ;;
 --package-tools)
-    # The package checks alone, for the Debian 13 root.
-    packages+=(groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream git)
+    # The package checks and the sleep-lock tests, for the Debian 13 root.
+    packages+=(groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream git dbus-daemon python3-dbusmock)
     ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,

@@ -5,6 +5,9 @@
 // during and after an update.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+#include <sstream>
 #include <chrono>
 #include <filesystem>
 #include <csignal>
@@ -16,6 +19,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <spawn.h>
+#include <systemd/sd-bus.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -23,6 +28,7 @@
 
 #include "tests/harness.h"
 #include "util/interrupt.h"
+#include "util/stay_awake.h"
 
 namespace {
 
@@ -460,6 +466,279 @@ TEST(try_emulated, keeps_the_emulated_quennet_answering_until_the_program_ends)
         for (int fd : {child.master, child.terminal})
             if (fd >= 0)
                 close(fd);
+    }
+}
+
+// --- The sleep lock --------------------------------------------------------
+// A private dbus-daemon stands in for the system bus (DBUS_SYSTEM_BUS_ADDRESS)
+// and python-dbusmock's logind template, with the refusals of
+// tests/logind_stand_in.py, for logind; the test reads logind's list of
+// locks while the real program runs on a terminal against the emulated
+// Quennet with a real device's timing.
+struct private_bus {
+    std::string address;
+    pid_t daemon = -1;
+    pid_t logind = -1;
+};
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
+{
+    std::vector<std::string> env_texts = child_environment(environment);
+    std::vector<char*> envp;
+    for (std::string& text : env_texts)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> words = argv;
+    std::vector<char*> args;
+    for (std::string& word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Asks the bus whether `name` has an owner; false also when the bus cannot be reached.
+bool name_has_owner(const std::string& address, const char* name)
+{
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0)
+        return false;
+    bool owned = false;
+    if (sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0) {
+        sd_bus_message* reply = nullptr;
+        int has = 0;
+        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "NameHasOwner", nullptr, &reply, "s", name) >= 0 &&
+            sd_bus_message_read(reply, "b", &has) >= 0)
+            owned = has != 0;
+        sd_bus_message_unref(reply);
+    }
+    sd_bus_flush_close_unref(bus);
+    return owned;
+}
+
+struct inhibitor {
+    std::string what, who, why, mode;
+};
+
+// logind's list of locks, as `systemd-inhibit --list` reads it.
+std::vector<inhibitor> list_inhibitors(const std::string& address)
+{
+    std::vector<inhibitor> found;
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0)
+        return found;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 &&
+        sd_bus_start(bus) >= 0 &&
+        sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                           "ListInhibitors", nullptr, &reply, "") >= 0 &&
+        sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
+        const char *what, *who, *why, *mode;
+        uint32_t uid, pid;
+        while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0)
+            found.push_back({what, who, why, mode});
+    } else {
+        ADD_FAILURE() << "ListInhibitors did not answer";
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(bus);
+    return found;
+}
+
+// logind notices a dropped lock a moment after the program closed it.
+bool no_inhibitors_within(const std::string& address, milliseconds bound)
+{
+    const auto until = steady_clock::now() + bound;
+    while (!list_inhibitors(address).empty()) {
+        if (steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+}
+
+// The bus, and with `logind_parameters` the stand-in for logind on it.
+private_bus start_private_bus(const std::string& name, const char* logind_parameters)
+{
+    private_bus bus;
+    const std::filesystem::path dir = scratch_dir("bus-" + name);
+    bus.address = "unix:path=" + (dir / "system_bus_socket").string();
+    bus.daemon = spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus.address}, {});
+    const auto until = steady_clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(dir / "system_bus_socket") && steady_clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(20));
+    if (logind_parameters == nullptr)
+        return bus;
+    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
+                        QUENNET_SOURCE_DIR "/tests/logind_stand_in.py", "--parameters", logind_parameters},
+                       {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address});
+    while (!name_has_owner(bus.address, "org.freedesktop.login1") && steady_clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_TRUE(name_has_owner(bus.address, "org.freedesktop.login1")) << "the stand-in for logind did not start";
+    return bus;
+}
+
+void stop_private_bus(private_bus& bus)
+{
+    for (pid_t pid : {bus.logind, bus.daemon}) {
+        if (pid <= 0)
+            continue;
+        kill(pid, SIGTERM);
+        wait_for_end(pid, steady_clock::now() + std::chrono::seconds(10));
+    }
+}
+
+// quennet-update on a terminal with the given system bus.
+terminal_child start_with_bus(const std::string& address)
+{
+    std::vector<std::string> environment = update_child("").environment;
+    environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                     [](const std::string& e) { return e.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0; }),
+                      environment.end());
+    environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
+    return start_on_terminal(false, {QUENNET_UPDATE_PATH}, environment);
+}
+
+const char* const ALL_KINDS[] = {"shutdown", "sleep", "idle", "handle-power-key", "handle-suspend-key",
+                                 "handle-hibernate-key", "handle-lid-switch"};
+
+void expect_one_lock(const std::vector<inhibitor>& locks, bool narrower, const char* when)
+{
+    ASSERT_EQ(locks.size(), 1u) << when;
+    EXPECT_EQ(locks[0].mode, "block") << when;
+    EXPECT_EQ(locks[0].who, "quennet-update") << when;
+    EXPECT_EQ(locks[0].why, STAY_AWAKE_WHY) << when;
+    if (narrower) {
+        EXPECT_EQ(locks[0].what, "shutdown:sleep:idle") << when;
+        return;
+    }
+    std::set<std::string> kinds;
+    std::istringstream words(locks[0].what);
+    for (std::string kind; std::getline(words, kind, ':');)
+        kinds.insert(kind);
+    EXPECT_EQ(kinds, std::set<std::string>(std::begin(ALL_KINDS), std::end(ALL_KINDS))) << when << ": " << locks[0].what;
+}
+
+struct sleep_lock_case {
+    const char* name;
+    const char* logind_parameters;
+    std::vector<std::string> faults;  // a device failure in the Control phase ends on the abort exit
+};
+
+void PrintTo(const sleep_lock_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class sleep_lock : public testing::TestWithParam<sleep_lock_case> {};
+
+// No lock before the yes; one lock in mode block during both phases; none
+// at the prompt or after the exit, on the completion and on the abort exit.
+TEST_P(sleep_lock, is_held_from_the_yes_to_the_exits)
+{
+    const sleep_lock_case& c = GetParam();
+    private_bus system_bus = start_private_bus(c.name, c.logind_parameters);
+    bus_options realistic;
+    realistic.timing = realistic_timing();
+    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet(c.faults));
+    ASSERT_TRUE(bus != nullptr);
+    terminal_child child = start_with_bus(system_bus.address);
+    ASSERT_GT(child.pid, 0);
+    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+    std::string seen;
+    EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
+    EXPECT_TRUE(list_inhibitors(system_bus.address).empty()) << "a lock before the yes";
+    ASSERT_EQ(write(child.master, "y\r", 2), 2);
+    const bool narrower = std::string(c.logind_parameters).find("refuse_keys") != std::string::npos;
+    for (const char* phase : {"Updating Mainboard:", "Updating Control:"}) {
+        EXPECT_TRUE(read_until(child.master, seen, phase, deadline)) << seen;
+        EXPECT_TRUE(read_until(child.master, seen, "\r  10%", deadline, seen.find(phase))) << seen;
+        expect_one_lock(list_inhibitors(system_bus.address), narrower, phase);
+    }
+    EXPECT_TRUE(read_until(child.master, seen, "Press any key to continue . . . ", deadline)) << seen;
+    EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock at the prompt";
+    press_a_key_at_the_prompt(child, deadline);
+    const int status = wait_for_end(child.pid, deadline);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.faults.empty() ? 0 : 1)) << status << ":\n" << seen;
+    EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock after the exit";
+    close(child.master);
+    close(child.terminal);
+    bus_destroy(bus);
+    stop_private_bus(system_bus);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, sleep_lock,
+    testing::Values(sleep_lock_case{"completed_update", "{}", {}},
+                    sleep_lock_case{"update_that_fails_in_the_control_phase", "{}", {"stop@index=700"}},
+                    sleep_lock_case{"keys_and_lid_refused_the_narrower_lock", "{\"refuse_keys\": true}", {}}),
+    [](const testing::TestParamInfo<sleep_lock_case>& info) { return info.param.name; });
+
+// A "No" takes nothing.
+TEST(sleep_lock, is_not_taken_after_a_no)
+{
+    private_bus system_bus = start_private_bus("after-a-no", "{}");
+    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
+    ASSERT_TRUE(bus != nullptr);
+    terminal_child child = start_with_bus(system_bus.address);
+    ASSERT_GT(child.pid, 0);
+    const auto deadline = steady_clock::now() + std::chrono::seconds(30);
+    std::string seen;
+    EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
+    ASSERT_EQ(write(child.master, "n\r", 2), 2);
+    EXPECT_TRUE(read_until(child.master, seen, "Press any key to continue . . . ", deadline)) << seen;
+    EXPECT_TRUE(list_inhibitors(system_bus.address).empty());
+    press_a_key_at_the_prompt(child, deadline);
+    wait_for_end(child.pid, deadline);
+    close(child.master);
+    close(child.terminal);
+    bus_destroy(bus);
+    stop_private_bus(system_bus);
+}
+
+// Where the bus has no logind, or takes the call and never answers, the
+// update runs as it does without a bus: its console word for word; the bus
+// holds it up at most the 1 s bound of the one call made (the fault this
+// catches is sd-bus's own 25 s wait).
+TEST(sleep_lock, a_bus_without_logind_or_that_never_answers_does_not_hold_up_the_update)
+{
+    for (const char* parameters : {static_cast<const char*>(nullptr), "{\"silent\": true}"}) {
+        SCOPED_TRACE(parameters == nullptr ? "no logind" : "silent logind");
+        private_bus system_bus = start_private_bus(parameters == nullptr ? "no-logind" : "silent", parameters);
+        bus_options realistic;
+        realistic.timing = realistic_timing();
+        std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+        ASSERT_TRUE(bus != nullptr);
+        child_options child = update_child("y\n", 60000);
+        for (std::string& entry : child.environment)
+            if (entry.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0)
+                entry = "DBUS_SYSTEM_BUS_ADDRESS=" + system_bus.address;
+        const child_outcome run = run_child(child);
+        EXPECT_EQ(without_times(run.output), complete_update_console());
+        EXPECT_EQ(run.exit_status, 0);
+        EXPECT_EQ(run.errors, "");
+        const device_model device = bus_device(*bus);
+        EXPECT_TRUE(device_holds_release(device));
+        double to_mainboard_phase = 0;
+        {
+            // From the last question before the consent (its answer is
+            // there at once) to the first packet of the Mainboard phase.
+            std::lock_guard<std::mutex> guard(bus->lock);
+            to_mainboard_phase = std::chrono::duration<double>(bus->first_offered_at[CMD_EEPROM_WRITE] -
+                                                               bus->first_offered_at[CMD_GET_CONTROL_VERSION])
+                                     .count();
+        }
+        EXPECT_LT(to_mainboard_phase, 2.5);
+        bus_destroy(bus);
+        stop_private_bus(system_bus);
     }
 }
 
