@@ -54,6 +54,14 @@ windows_line_ends() {
     unzip -p "$zip" README.txt >"$readme"
     [ "$(wc -l <"$readme")" -gt 100 ] && [ "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")" ]
 }
+# It asks the system to stay awake while it writes and clears that with one
+# call, and locks the device against a second copy with a named mutex.
+stay_awake_and_lock() {
+    local table
+    table=$(x86_64-w64-mingw32-objdump -p "$exe")
+    [[ "$table" == *SetThreadExecutionState* && "$table" == *CreateMutexA* ]]
+}
+check "the exe imports SetThreadExecutionState and CreateMutexA" stay_awake_and_lock
 check "the exe is built for ASLR and DEP" aslr_and_dep
 check "... and with the stack protector" stack_protector
 check "README.txt has Windows line ends only" windows_line_ends

@@ -77,7 +77,8 @@ lintian)
     "$build_dir/quennet-update" --version | grep -q 'placeholder images, not a release' || fail "--version hides the placeholders"
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
-    [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libc6* ]] || fail "dependencies not computed from the binary"
+    [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libsystemd0* && "$depends" == *libc6* ]] ||
+        fail "dependencies not computed from the binary"
     # The .deb's rule gives the Quennet to the group plugdev too, which
     # every Debian system has; the .deb's rule is the source's.
     cmp "$root/usr/lib/udev/rules.d/70-quennet-update.rules" "$source_dir/packaging/70-quennet-update.rules" ||
@@ -156,6 +157,7 @@ rpm)
     [[ "$rule" != *GROUP* && "$rule" != *MODE* && "$rule" != *plugdev* ]] || fail "the RPM's udev rule names a group or mode"
     requires=$(rpm -qp --requires "$rpm" 2>/dev/null)
     grep -q '^libhidapi-hidraw.so.0()(64bit)$' <<<"$requires" || fail "the RPM does not require hidapi's hidraw library"
+    grep -q '^libsystemd.so.0()(64bit)$' <<<"$requires" || fail "the RPM does not require libsystemd (the sleep lock)"
     [ "$(rpm -qp --queryformat '%{LICENSE}' "$rpm" 2>/dev/null)" = MIT ] || fail "the RPM's licence is not MIT"
     ;;
 *)

@@ -132,6 +132,7 @@ TEST(owners_guide, the_manual_page_and_readme_txt_list_the_same_messages_in_the_
             "Found N Quennets - Please disconnect N-1 of them",
             "Cannot acquire handle",
             std::regex_replace(access_advice, std::regex("\n$"), ""),
+            "Another quennet-update is using this Quennet - Please wait until it has finished",
             "No reply from Quennet, No response from Quennet",
             "Reading EEPROM failed!, Verify EEPROM failed!, Writing EEPROM failed!",
             "Reading flash failed!, Verify flash failed!, Writing flash failed!",

@@ -219,6 +219,26 @@ void two_quennets(const std::string& name)
     report(name, problems, "exit 1, nothing sent");
 }
 
+// Two programs started at once on the one gadget: one completes, the other
+// is refused before it sends anything, and the gadget received exactly one
+// update's packets.
+void two_programs(const std::string& name)
+{
+    const fs::path dir = results / name;
+    const std::string refused_console =
+        BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n" +
+        PAUSE_PROMPT;
+    const fs::path one = dir / (name + "_1"), two = dir / (name + "_2");
+    const bool one_completed = fs::exists(one / "status") && number_in(one / "status") == 0;
+    std::string problems = check_run(one_completed ? one : two, 0, COMPLETE);
+    problems += check_run(one_completed ? two : one, 1, refused_console);
+    if (packets_of(dir / "packets.txt") != complete_update_packets())
+        problems += "  the Quennet did not receive exactly the 1472 packets of one update\n";
+    if (!holds_release(dir))
+        problems += "  the Quennet does not hold the release\n";
+    report(name, problems, "one completes, the other is refused before it sends anything");
+}
+
 void other_interface(const std::string& name)
 {
     report(name, check_complete(results / name),
@@ -428,7 +448,8 @@ int main(int argc, char** argv)
     };
     for (const scenario_check& scenario : {scenario_check{"complete", complete}, {"refused", refused},
                                            {"ctrl_c", ctrl_c},
-                                           {"two_quennets", two_quennets}, {"other_interface", other_interface},
+                                           {"two_quennets", two_quennets}, {"two_programs", two_programs},
+                                           {"other_interface", other_interface},
                                            {"unplug", unplug}, {"hang", hang}}) {
         scenario.check(scenario.name);
         scenario.check(std::string("windows_") + scenario.name);

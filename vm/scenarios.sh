@@ -91,6 +91,25 @@ run_update() {
     run_program "$1" "$2" "$3" "$update"
 }
 
+# Two copies of a program started at once on one Quennet, each answering y:
+# DIR LIMIT COMMAND...; each leaves its console and status in DIR/NAME_1 and
+# DIR/NAME_2 (NAME: DIR's own name).
+run_two_at_once() {
+    local dir=$1 limit=$2 n name
+    name=$(basename "$dir")
+    shift 2
+    for n in 1 2; do
+        mkdir -p "$dir/${name}_$n"
+        (printf 'y\n' | timeout "$limit" "$@" >"/tmp/console$n.txt" 2>"/tmp/errors$n.txt"
+         echo $? >"$dir/${name}_$n/status") &
+    done
+    wait
+    for n in 1 2; do
+        mv "/tmp/console$n.txt" "$dir/${name}_$n/console.txt"
+        mv "/tmp/errors$n.txt" "$dir/${name}_$n/errors.txt"
+    done
+}
+
 scenario() {
     echo "scenario: $1"
     mkdir -p "$results/$1"
@@ -135,6 +154,13 @@ stop_gadget "$g"
 scenario ctrl_c
 start_gadget g "$results/ctrl_c" --realistic
 wait_for_hidraw 1 && interrupt_after="Updating Mainboard:" run_update "$results/ctrl_c" 'y\n' 120
+stop_gadget "$g"
+
+# One update at a time: of two programs started together on the one
+# gadget, one updates it and the other is refused before it sends anything.
+scenario two_programs
+start_gadget g "$results/two_programs" --realistic
+wait_for_hidraw 1 && run_two_at_once "$results/two_programs" 120 "$update"
 stop_gadget "$g"
 
 scenario unsolicited
@@ -303,6 +329,12 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     windows_with_gadget unplug 'y\n' 1 --fault unplug@index=700 --state-out "$results/windows_unplug/state.bin"
     windows_with_gadget unplug_rerun 'y\n' 1 --state-in "$results/windows_unplug/state.bin"
     windows_with_gadget hang 'y\n' 1 --fault stop@index=700
+    windows_scenario two_programs
+    start_gadget g "$results/windows_two_programs"
+    wait_for_hidraw 1 && wait_for_wine 1 &&
+        run_two_at_once "$results/windows_two_programs" 600 "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
+    stop_gadget "$g"
+    wait_for_wine 0
     # The same instant device as the Linux benchmark's, for their ratio.
     windows_with_gadget benchmark 'y\n' 1
     # Last, so that whatever a SIGINT might leave in wine touches no other
