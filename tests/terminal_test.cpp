@@ -485,11 +485,13 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 {
     std::vector<std::string> env_texts = child_environment(environment);
     std::vector<char*> envp;
+    envp.reserve(env_texts.size() + 1);
     for (std::string& text : env_texts)
         envp.push_back(text.data());
     envp.push_back(nullptr);
     std::vector<std::string> words = argv;
     std::vector<char*> args;
+    args.reserve(words.size() + 1);
     for (std::string& word : words)
         args.push_back(word.data());
     args.push_back(nullptr);
@@ -577,8 +579,9 @@ private_bus start_private_bus(const std::string& name, const char* logind_parame
         std::this_thread::sleep_for(milliseconds(20));
     if (logind_parameters == nullptr)
         return bus;
-    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
-                        QUENNET_SOURCE_DIR "/tests/logind_stand_in.py", "--parameters", logind_parameters},
+    const std::string logind_stand_in = std::string(QUENNET_SOURCE_DIR) + "/tests/logind_stand_in.py";
+    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", logind_stand_in,
+                        "--parameters", logind_parameters},
                        {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address});
     while (!name_has_owner(bus.address, "org.freedesktop.login1") && steady_clock::now() < until)
         std::this_thread::sleep_for(milliseconds(50));
