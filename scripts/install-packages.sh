@@ -40,9 +40,18 @@ case "${1:-}" in
     ;;
 esac
 
+# Installed for this machine's own architecture (or for all): on a machine
+# with a foreign architecture added, a package installed only for that one
+# does not count. A name that gives its architecture counts as it says.
+native=$(dpkg --print-architecture)
+installed() {
+    local want="$native|all"
+    [[ "$1" == *:* ]] && want="[^ ]+"
+    dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null | grep -qE "^install ok installed ($want)\$"
+}
 missing=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    installed "$package" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -14,7 +14,9 @@ mkdir -p build/windows "$deps"
 # machine's own apt sources (deb lines turned into deb-src), so that the
 # machine's apt configuration stays as it is.
 if [ ! -f "$deps/hidapi/lib/cmake/hidapi/hidapi-config.cmake" ]; then
-    version=$(dpkg-query -W -f='${source:Version}' libhidapi-dev)
+    # The native architecture's package: with a foreign one installed beside
+    # it, an unqualified name prints both versions run together.
+    version=$(dpkg-query -W -f='${source:Version}' "libhidapi-dev:$(dpkg --print-architecture)")
     apt_dir="$deps/apt"
     rm -rf "$apt_dir" "$deps/source" "$deps/hidapi-build"
     mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$deps/source"

@@ -20,8 +20,11 @@ fail() {
     exit 1
 }
 
-deb_of() { ls "$1"/quennet-update_*.deb 2>/dev/null | head -n 1; }
-rpm_of() { ls "$1"/quennet-update-*.rpm 2>/dev/null | head -n 1; }
+# The first file a pattern names, or nothing (and success) where it names
+# none, so that the callers' "no package" guards are the ones that fail.
+first_of() { [ -e "$1" ] && echo "$1"; return 0; }
+deb_of() { first_of "$1"/quennet-update_*.deb; }
+rpm_of() { first_of "$1"/quennet-update-*.rpm; }
 
 # A .deb as a distribution checks it: lintian with its informational tags
 # must be silent; then, unpacked into ROOT (which the caller goes on to
@@ -63,7 +66,10 @@ case "$check" in
 pack)
     rm -rf "$packages"
     (cd "$build_dir" && cpack -B "$packages" >/dev/null)
-    deb_of "$packages" && rpm_of "$packages"
+    [ -n "$(deb_of "$packages")" ] || fail "cpack made no .deb in $packages"
+    [ -n "$(rpm_of "$packages")" ] || fail "cpack made no RPM in $packages"
+    deb_of "$packages"
+    rpm_of "$packages"
     ;;
 lintian)
     deb=$(deb_of "$packages")
@@ -104,6 +110,7 @@ release)
     build_packages "$dir" -DQUENNET_MAINBOARD_IMAGE="$scratch/images/mainboard.bin" \
         -DQUENNET_CONTROL_IMAGE="$scratch/images/control.bin" -DQUENNET_IMAGE_TERMS="$scratch/images/terms.txt"
     deb=$(deb_of "$dir")
+    [ -n "$deb" ] || fail "no .deb in $dir"
     root="$scratch/release-root"
     distribution_checks "$deb" "$root"
     [ "$(dpkg-deb -f "$deb" Version)" = "1.0.0+mainboard0.97+control0.99" ] || fail "release version $(dpkg-deb -f "$deb" Version)"
@@ -124,6 +131,7 @@ reproducible)
     build_packages "$dir"
     first=$(deb_of "$packages")
     second=$(deb_of "$dir")
+    [ -n "$first" ] && [ -n "$second" ] || fail "no .deb in $packages or $dir"
     if ! cmp "$first" "$second"; then
         mkdir -p "$scratch/a" "$scratch/b"
         (cd "$scratch/a" && rm -rf ./* && ar x "$first")

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -63,11 +64,20 @@ bool canonical(int terminal)
     return (settings.c_lflag & ICANON) != 0 && (settings.c_lflag & ECHO) != 0;
 }
 
-// Bytes waiting in the terminal's input queue, unread.
+// Bytes waiting in the terminal's input queue, unread. In canonical mode
+// the queue counts only whole lines, so a key's bytes left without a line
+// end are counted with the line discipline switched to single bytes for the
+// moment of the count.
 int unread(int terminal)
 {
+    termios saved{};
+    tcgetattr(terminal, &saved);
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    tcsetattr(terminal, TCSANOW, &raw);
     int count = -1;
     ioctl(terminal, FIONREAD, &count);
+    tcsetattr(terminal, TCSANOW, &saved);
     return count;
 }
 
@@ -175,6 +185,7 @@ struct key_case {
     std::string answer;        // typed at the consent prompt, with what is typed during the update
     std::string key;           // typed at the press-a-key prompt
     int exit_status;
+    int gap_ms = 0;            // between the key's bytes (a slow line); 0: all at once
 };
 
 void PrintTo(const key_case& c, std::ostream* out)
@@ -208,7 +219,15 @@ TEST_P(press_a_key, waits_for_one_fresh_key_and_takes_all_of_it)
     std::this_thread::sleep_for(milliseconds(300));
     int status = -1;
     ASSERT_FALSE(has_ended(pid)) << "the prompt ended before a key was pressed at it";
-    ASSERT_EQ(write(master, c.key.data(), c.key.size()), static_cast<ssize_t>(c.key.size()));
+    if (c.gap_ms == 0) {
+        ASSERT_EQ(write(master, c.key.data(), c.key.size()), static_cast<ssize_t>(c.key.size()));
+    } else {
+        // Each byte well within the prompt's 50 ms rest after the one before.
+        for (const char byte : c.key) {
+            ASSERT_EQ(write(master, &byte, 1), 1);
+            std::this_thread::sleep_for(milliseconds(c.gap_ms));
+        }
+    }
 
     status = wait_for_end(pid, deadline);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << status;
@@ -223,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(cases, press_a_key,
                          testing::Values(key_case{"plain_key", "n\r", "x", 1},
                                          key_case{"key_typed_during_the_update_is_no_answer", "y\rk", "x", 0},
                                          key_case{"arrow_key", "n\r", "\x1b[A", 1},
-                                         key_case{"function_key_f5", "n\r", "\x1b[15~", 1}),
+                                         key_case{"function_key_f5", "n\r", "\x1b[15~", 1},
+                                         key_case{"function_key_f5_whose_bytes_arrive_apart", "n\r", "\x1b[15~", 1, 10}),
                          [](const testing::TestParamInfo<key_case>& info) { return info.param.name; });
 
 enum class interruption { ctrl_c, hang_up, sigterm, reader_gone };
@@ -308,6 +328,76 @@ INSTANTIATE_TEST_SUITE_P(
                     interruption_case{"reader_of_the_output_gone_in_the_mainboard_phase", interruption::reader_gone,
                                       "Updating Mainboard:"}),
     [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; });
+
+// The held console at its edges. The notice and a device failure after a
+// Ctrl+C: the failure's message, the prompt and status 1 (the held Ctrl+C is
+// dropped at the exit, not acted on). At the final prompt the signals act
+// again: a Ctrl+C there ends the program, after a completed or a failed
+// update.
+struct edge_case {
+    const char* name;
+    bool ctrl_c_during_the_update;
+    std::vector<std::string> faults;  // a Control-phase failure, or none
+    const char* at_the_prompt;        // typed there
+    int ended_by_signal;              // 0: exits with `exit_status`
+    int exit_status;
+};
+
+void PrintTo(const edge_case& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class held_console : public testing::TestWithParam<edge_case> {};
+
+TEST_P(held_console, lets_go_at_the_exits)
+{
+    const edge_case& c = GetParam();
+    bus_options realistic;
+    realistic.timing = realistic_timing();
+    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet(c.faults));
+    ASSERT_TRUE(bus != nullptr);
+    terminal_child child = start_on_terminal();
+    ASSERT_GT(child.pid, 0);
+    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
+    std::string seen;
+    EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
+    ASSERT_EQ(write(child.master, "y\r", 2), 2);
+    if (c.ctrl_c_during_the_update) {
+        EXPECT_TRUE(read_until(child.master, seen, "Updating Mainboard:", deadline)) << seen;
+        EXPECT_TRUE(read_until(child.master, seen, "\r  10%", deadline, seen.find("Updating Mainboard:"))) << seen;
+        EXPECT_EQ(write(child.master, "\x03", 1), 1);
+    }
+    EXPECT_TRUE(read_until(child.master, seen, "Press any key to continue . . . ", deadline)) << seen;
+    const std::string notice = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
+    EXPECT_EQ(seen.find(notice) != std::string::npos, c.ctrl_c_during_the_update) << seen;
+    const std::string end = c.faults.empty() ? "\r\nRestarting Quennet\r\nPress any key to continue . . . "
+                                             : "Verify flash failed!\r\nPress any key to continue . . . ";
+    EXPECT_EQ(seen.compare(seen.size() - end.size(), end.size(), end), 0) << seen;
+    while (canonical(child.terminal) && !has_ended(child.pid) && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
+    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_FALSE(has_ended(child.pid)) << "the program ended before a key was pressed at the prompt";
+    ASSERT_EQ(write(child.master, c.at_the_prompt, std::strlen(c.at_the_prompt)),
+              static_cast<ssize_t>(std::strlen(c.at_the_prompt)));
+    const int status = wait_for_end(child.pid, steady_clock::now() + std::chrono::seconds(10));
+    if (c.ended_by_signal != 0)
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ended_by_signal) << "status " << status;
+    else
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << "status " << status;
+    close(child.master);
+    close(child.terminal);
+    bus_destroy(bus);
+}
+
+const std::vector<std::string> CONTROL_PHASE_FAILURE = {"status=V@command=0x31,address=336"};
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, held_console,
+    testing::Values(edge_case{"ctrl_c_then_a_device_failure", true, CONTROL_PHASE_FAILURE, "x", 0, 1},
+                    edge_case{"ctrl_c_at_the_prompt_after_a_completed_update", false, {}, "\x03", SIGINT, 0},
+                    edge_case{"ctrl_c_at_the_prompt_after_a_failed_update", false, CONTROL_PHASE_FAILURE, "\x03", SIGINT, 0}),
+    [](const testing::TestParamInfo<edge_case>& info) { return info.param.name; });
 
 // One update at a time: a second program started while the first holds the
 // Quennet is refused before it sends anything, and the first goes on
@@ -476,6 +566,7 @@ TEST(try_emulated, keeps_the_emulated_quennet_answering_until_the_program_ends)
 // locks while the real program runs on a terminal against the emulated
 // Quennet with a real device's timing.
 struct private_bus {
+    std::filesystem::path directory;
     std::string address;
     pid_t daemon = -1;
     pid_t logind = -1;
@@ -571,7 +662,12 @@ bool no_inhibitors_within(const std::string& address, milliseconds bound)
 private_bus start_private_bus(const std::string& name, const char* logind_parameters)
 {
     private_bus bus;
-    const std::filesystem::path dir = scratch_dir("bus-" + name);
+    // A socket's path must fit 108 bytes: in /tmp, not under the build tree.
+    char dir_template[] = "/tmp/quennet-bus-XXXXXX";
+    const char* made = mkdtemp(dir_template);
+    EXPECT_NE(made, nullptr) << name;
+    const std::filesystem::path dir = made != nullptr ? made : "/tmp";
+    bus.directory = dir;
     bus.address = "unix:path=" + (dir / "system_bus_socket").string();
     bus.daemon = spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus.address}, {});
     const auto until = steady_clock::now() + std::chrono::seconds(10);
@@ -596,6 +692,10 @@ void stop_private_bus(private_bus& bus)
             continue;
         kill(pid, SIGTERM);
         wait_for_end(pid, steady_clock::now() + std::chrono::seconds(10));
+    }
+    if (bus.directory.string().rfind("/tmp/quennet-bus-", 0) == 0) {
+        std::error_code ignored;
+        std::filesystem::remove_all(bus.directory, ignored);
     }
 }
 
