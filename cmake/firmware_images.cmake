@@ -1,9 +1,8 @@
 # SPDX-License-Identifier: MIT
-# The release's two images enter the build as constant data. A raw image file
-# given in QUENNET_MAINBOARD_IMAGE / QUENNET_CONTROL_IMAGE must have exactly the
-# size the update phases are written for; without one, a deterministic
-# placeholder of that size is generated. Either way the generated source is
-# rebuilt when its input changes.
+# The release's two images enter the build as constant data: the release
+# folder's (cmake/release.cmake checked their sizes), or, for the placeholder
+# release, deterministic placeholders of the right sizes. Either way the
+# generated source is rebuilt when its input changes.
 
 # The embedding tool runs at build time, so it is built for the build
 # machine: in a cross build with the build machine's own compiler, when
@@ -28,32 +27,19 @@ else()
 endif()
 
 set(QUENNET_IMAGE_SOURCES "")
-set(QUENNET_PLACEHOLDER_IMAGES FALSE)
 
-function(quennet_embed_image symbol variable size kind)
+function(quennet_embed_image symbol path size kind)
   set(output "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.cpp")
-  set(path "${${variable}}")
   if(path)
-    get_filename_component(path "${path}" ABSOLUTE)
-    if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
-      message(FATAL_ERROR "${variable}: the file ${path} does not exist; the ${symbol} must be a file of exactly ${size} bytes")
-    endif()
-    file(SIZE "${path}" actual)
-    if(NOT actual EQUAL size)
-      message(FATAL_ERROR "${variable}: ${path} holds ${actual} bytes; the ${symbol} must be exactly ${size} bytes")
-    endif()
     set(source_args --input "${path}")
     set(depends "${path}")
     set(raw "${path}")
-    message(STATUS "${symbol}: ${path}")
   else()
     set(raw "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.bin")
     set(source_args --placeholder ${kind} --raw-output "${raw}")
     set(depends "")
-    set(QUENNET_PLACEHOLDER_IMAGES TRUE PARENT_SCOPE)
-    message(STATUS "${symbol}: placeholder (set ${variable} to a release's image)")
   endif()
-  set(${variable}_RAW "${raw}" PARENT_SCOPE)  # the image's bytes as a file, for their SHA-256
+  set(${symbol}_RAW "${raw}" PARENT_SCOPE)  # the image's bytes as a file, for their SHA-256
   add_custom_command(
     OUTPUT "${output}" ${raw}
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/payload"
@@ -64,10 +50,10 @@ function(quennet_embed_image symbol variable size kind)
   set(QUENNET_IMAGE_SOURCES ${QUENNET_IMAGE_SOURCES} "${output}" PARENT_SCOPE)
 endfunction()
 
-quennet_embed_image(mainboard_image QUENNET_MAINBOARD_IMAGE 5930 mainboard)
-quennet_embed_image(control_image QUENNET_CONTROL_IMAGE 61440 control)
-set(QUENNET_MAINBOARD_RAW "${QUENNET_MAINBOARD_IMAGE_RAW}")
-set(QUENNET_CONTROL_RAW "${QUENNET_CONTROL_IMAGE_RAW}")
+quennet_embed_image(mainboard_image "${QUENNET_MAINBOARD_RELEASE_IMAGE}" ${QUENNET_MAINBOARD_IMAGE_SIZE} mainboard)
+quennet_embed_image(control_image "${QUENNET_CONTROL_RELEASE_IMAGE}" ${QUENNET_CONTROL_IMAGE_SIZE} control)
+set(QUENNET_MAINBOARD_RAW "${mainboard_image_RAW}")
+set(QUENNET_CONTROL_RAW "${control_image_RAW}")
 
 # Targets in other folders that compile the generated sources depend on this.
 add_custom_target(quennet_image_sources DEPENDS ${QUENNET_IMAGE_SOURCES})

@@ -40,6 +40,7 @@ inline constexpr size_t REPLY_EXAMINED_SIZE = REPLY_VERSION_MAJOR_AT + 1;
 struct version_pair {
     uint8_t major = 0;
     uint8_t minor = 0;
+    bool operator==(const version_pair&) const = default;
 };
 
 // One buffer serves for building packets and for receiving replies.

@@ -23,6 +23,12 @@ mkdir -p "$root$work"
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root$work"
 epoch=$(git log -1 --format=%ct 2>/dev/null || echo 0)
 in_root=(chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 SOURCE_DATE_EPOCH="$epoch")
+# The release the test command was given, if any, goes into the root too.
+if [ -n "${QUENNET_RELEASE_DIR:-}" ]; then
+    mkdir -p "$root/tmp/quennet-release"
+    cp "$QUENNET_RELEASE_DIR"/mainboard.bin "$QUENNET_RELEASE_DIR"/control.bin "$QUENNET_RELEASE_DIR"/release.conf "$root/tmp/quennet-release/"
+    in_root+=(QUENNET_RELEASE_DIR=/tmp/quennet-release)
+fi
 echo "Debian $(cat "$root/etc/debian_version"): $(chroot "$root" g++ --version | head -n 1), hidapi $(chroot "$root" dpkg-query -W -f='${Version}' libhidapi-dev)"
 
 passed=0

@@ -36,8 +36,13 @@ done
 # for the device) are built beside the exe and must never ship.
 check "the zip holds no test helper" bash -c "! grep -qiE 'cfgmgr32|wait-for-quennet' <<<'$listing'"
 check "... though they were built" test -f build/windows/emu/cfgmgr32.dll -a -f build/windows/emu/wait-for-quennet.exe
-check "a placeholder zip says so in its name" grep -q placeholder <<<"$(basename "$zip")"
-check "... and first thing in its README.txt" bash -c "unzip -p '$zip' README.txt | head -n 1 | grep -q 'PLACEHOLDER IMAGES'"
+source build/windows/release.env
+if [ "$QUENNET_PLACEHOLDER" = 1 ]; then
+    check "a placeholder zip says so in its name" grep -q placeholder <<<"$(basename "$zip")"
+    check "... and first thing in its README.txt" bash -c "unzip -p '$zip' README.txt | head -n 1 | grep -q 'PLACEHOLDER IMAGES'"
+else
+    check "a release's zip is named by its revisions" grep -q "+mainboard$QUENNET_MAINBOARD_REVISION+control$QUENNET_CONTROL_REVISION-windows" <<<"$(basename "$zip")"
+fi
 imports=$(x86_64-w64-mingw32-objdump -p build/windows/quennet-update.exe | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
 check "the exe imports only system DLLs ($imports)" bash -c "! grep -qiE 'libgcc|libstdc|libwinpthread|hidapi' <<<'$imports'"
 # The hardening mingw-w64 gives: ASLR with high-entropy addresses, DEP, and
@@ -66,7 +71,8 @@ check "the exe is built for ASLR and DEP" aslr_and_dep
 check "... and with the stack protector" stack_protector
 check "README.txt has Windows line ends only" windows_line_ends
 unzip -q -o "$zip" -d build/windows/zip/unpacked
-check "quennet-update.exe from the zip under wine" tests/windows_exe_test.sh "$PWD/build/windows/zip/unpacked/quennet-update.exe"
+check "quennet-update.exe from the zip under wine" tests/windows_exe_test.sh "$PWD/build/windows/zip/unpacked/quennet-update.exe" \
+    build/windows/release.env
 
 echo "windows: $passed passed, $failed failed"
 echo "$passed passed, $failed failed"

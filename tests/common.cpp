@@ -3,18 +3,25 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
+#include <cstdio>
 #include <regex>
 
 #include "payload/firmware_payload.h"
+
+std::string shown(version_pair revision)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "v%X.%02X", revision.major, revision.minor);
+    return text;
+}
 
 std::string mainboard_progress(size_t chunks)
 {
     std::string text;
     size_t sent = 0;
-    for (long address = 5920; address >= 0 && chunks > 0; address -= 32, --chunks) {
-        sent += address == 5920 ? 10 : 32;
-        text += "\r  " + std::to_string(sent * 100 / 5930) + "%";
+    for (long address = FIRST_SENT_ADDRESS; address >= 0 && chunks > 0; address -= 32, --chunks) {
+        sent += address == FIRST_SENT_ADDRESS ? FIRST_SENT_SIZE : 32;
+        text += "\r  " + std::to_string(sent * 100 / MAINBOARD_IMAGE_SIZE) + "%";
     }
     return text;
 }
@@ -23,7 +30,7 @@ std::string control_progress(size_t first, size_t last)
 {
     std::string text;
     for (size_t block = first; block <= last; ++block)
-        text += "\r  " + std::to_string(block * 4 * 4800 / 61440) + "%";
+        text += "\r  " + std::to_string(block * 4 * 4800 / CONTROL_IMAGE_SIZE) + "%";
     return text;
 }
 
@@ -86,27 +93,23 @@ std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector
     return bytes;
 }
 
-static uint8_t check_byte(const uint8_t* bytes, size_t count)
-{
-    const unsigned sum = std::accumulate(bytes, bytes + count, 0u);
-    return static_cast<uint8_t>((256 - sum % 256) % 256);
-}
-
 std::vector<std::vector<uint8_t>> complete_update_packets()
 {
     std::vector<std::vector<uint8_t>> expected = {packet(0x10, 0, {}), packet(0x11, 0, {}),
                                                   packet(0x21, 0, std::vector<uint8_t>(32, 0xFF))};
-    for (long address = 5920; address >= 0; address -= 32) {
-        const size_t count = address == 5920 ? 10 : 32;
+    for (long address = FIRST_SENT_ADDRESS; address >= 0; address -= 32) {
+        const size_t count = address == FIRST_SENT_ADDRESS ? FIRST_SENT_SIZE : 32;
         expected.push_back(packet(0x21, static_cast<uint16_t>(address),
                                   std::vector<uint8_t>(mainboard_image + address, mainboard_image + address + count)));
     }
     expected.push_back(packet(0x30, 0, {0x48}));
-    expected.push_back(packet(0x31, 0, {0x3B, 0xA7, 0x5C, 0x19, 0xD2, 0x6E, 0x84, 0xF1, 0xF4}));
-    for (size_t offset = 0; offset < 61440; offset += 48) {
+    std::vector<uint8_t> entry(bootloader_entry_code, bootloader_entry_code + 8);
+    entry.push_back(sum_to_zero_check(entry.data(), entry.size()));
+    expected.push_back(packet(0x31, 0, entry));
+    for (size_t offset = 0; offset < CONTROL_IMAGE_SIZE; offset += 48) {
         std::vector<uint8_t> data(control_image + offset, control_image + offset + 48);
         if (offset % 192 == 144) {
-            data.push_back(check_byte(control_image + offset - 144, 192));
+            data.push_back(sum_to_zero_check(control_image + offset - 144, 192));
             expected.push_back(packet(0x31, static_cast<uint16_t>(offset), data));
         } else {
             expected.push_back(packet(0x32, static_cast<uint16_t>(offset), data));

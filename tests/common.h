@@ -16,14 +16,22 @@
 #include "emu/stand_in/update_properties.h"
 #include "payload/firmware_payload.h"
 
+// A revision as the console shows it: "v0.97".
+std::string shown(version_pair revision);
+
+// The Mainboard chunk sent first: the image's last, partial one, at the last
+// 32-byte boundary.
+inline constexpr long FIRST_SENT_ADDRESS = static_cast<long>((MAINBOARD_IMAGE_SIZE - 1) / 32 * 32);
+inline constexpr size_t FIRST_SENT_SIZE = MAINBOARD_IMAGE_SIZE - static_cast<size_t>(FIRST_SENT_ADDRESS);
+
 // A build without a release's images says so under the banner's title.
 inline const std::string PLACEHOLDER_LINE =
     PLACEHOLDER_IMAGES ? "This build carries placeholder images, not a release: do not use it on a device.\n" : "";
 inline const std::string BANNER =
     "\n=== Calverra Quennet Update Tool ===\n" + PLACEHOLDER_LINE +
     "\nTarget Software Revision:"
-    "\n  Mainboard v0.97"
-    "\n  Control v0.99";
+    "\n  Mainboard " + shown(TARGET_MAINBOARD_REVISION) +
+    "\n  Control " + shown(TARGET_CONTROL_REVISION);
 inline const std::string NOT_FOUND =
     "\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\n";
 inline const std::string NO_HANDLE = "\n\nFound Quennet\n\nCannot acquire handle\n";
@@ -45,7 +53,7 @@ inline const std::string POWER_CYCLE =
 std::string repeated_write_failure(const std::string& error, int times);
 
 // Percentages of the Mainboard phase after its first `chunks` chunks, sent
-// from address 5920 down to 0.
+// from the image's last chunk down to address 0.
 std::string mainboard_progress(size_t chunks = 186);
 
 // Percentages of the Control phase for blocks `first` to `last`, from 1.
@@ -97,7 +105,7 @@ inline constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + 
 
 // Packet indexes in a complete update.
 inline constexpr size_t CLEAR = 2;        // the start-of-EEPROM clear
-inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at 5920
+inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at FIRST_SENT_ADDRESS
 inline constexpr size_t LAST_CHUNK = 188; // the chunk at 0
 inline constexpr size_t HAND_OVER = 189;
 inline constexpr size_t ENTRY = 190;

@@ -132,7 +132,7 @@ TEST(device_model, reports_what_it_holds_after_power_up)
                              std::vector<uint8_t>(mainboard_image + address, mainboard_image + address + count)));
     }
     device_power_up(device);
-    EXPECT_EQ(device.mainboard_version.minor, 0x97);
+    EXPECT_EQ(device.mainboard_version, TARGET_MAINBOARD_REVISION);
 }
 
 // Every fault kind is parsed wherever a test hands the device its faults;

@@ -8,6 +8,9 @@
 
 namespace {
 
+// What the emulator says a device runs once it holds this build's release.
+const std::string RELEASE_RUNNING = shown(TARGET_MAINBOARD_REVISION) + ", Control " + shown(TARGET_CONTROL_REVISION);
+
 child_outcome run_emulator(const std::vector<std::string>& options, const std::string& input)
 {
     child_options child;
@@ -24,8 +27,8 @@ TEST(quennet_emu, runs_a_complete_update_and_says_what_the_device_holds)
     const child_outcome outcome = run_emulator({}, "y\n");
     EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
     EXPECT_NE(outcome.output.find("Restarting Quennet"), std::string::npos);
-    EXPECT_NE(outcome.errors.find("quennet-emu: exit status 0; the device received 1472 packets and now runs "
-                                  "Mainboard v0.97, Control v0.99; it holds the release this build carries"),
+    EXPECT_NE(outcome.errors.find("quennet-emu: exit status 0; the device received 1472 packets and now runs Mainboard " +
+                                  RELEASE_RUNNING + "; it holds the release this build carries"),
               std::string::npos)
         << outcome.errors;
 }
@@ -36,12 +39,12 @@ TEST(quennet_emu, plugs_the_device_in_again_between_runs)
     // the second its answer.
     const child_outcome outcome = run_emulator({"--fault", "unplug@index=700", "--runs", "2"}, "y\nky\n");
     EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
-    EXPECT_NE(outcome.errors.find("exit status 1; the device received 704 packets and now runs Mainboard v0.97, "
-                                  "Control v0.00; it does not hold"),
+    EXPECT_NE(outcome.errors.find("exit status 1; the device received 704 packets and now runs Mainboard " +
+                                  shown(TARGET_MAINBOARD_REVISION) + ", Control v0.00; it does not hold"),
               std::string::npos)
         << outcome.errors;
-    EXPECT_NE(outcome.errors.find("exit status 0; the device received 1472 packets and now runs Mainboard v0.97, "
-                                  "Control v0.99; it holds"),
+    EXPECT_NE(outcome.errors.find("exit status 0; the device received 1472 packets and now runs Mainboard " +
+                                  RELEASE_RUNNING + "; it holds"),
               std::string::npos)
         << outcome.errors;
 }

@@ -25,8 +25,8 @@ TEST(complete_update, sends_every_packet_says_every_word_and_leaves_the_release_
     const inprocess_run run = run_in_process(quennet(), "y\n");
     expect_complete_update(run.console, run.exit_status, run.device, run.read_lengths);
     EXPECT_EQ(run.device.restarts, 1);
-    EXPECT_EQ(run.device.mainboard_version.minor, 0x97);
-    EXPECT_EQ(run.device.control_version.minor, 0x99);
+    EXPECT_EQ(run.device.mainboard_version, TARGET_MAINBOARD_REVISION);
+    EXPECT_EQ(run.device.control_version, TARGET_CONTROL_REVISION);
     EXPECT_EQ(violated_update_property(run.calls, run.exit_status, run.console, false), nullptr);
 }
 
@@ -59,7 +59,9 @@ TEST(command_line, version_and_help_answer_at_once_without_touching_the_device)
     const std::string images = PLACEHOLDER_IMAGES ? "placeholder images, not a release - do not use this build on a device"
                                                   : "the release's images";
     const inprocess_run version = run_in_process(quennet(), "", {}, {"--force", "--version"});
-    EXPECT_EQ(version.console, "quennet-update 1.0.0\nCarries Mainboard v0.97 and Control v0.99: " + images + "\n");
+    EXPECT_EQ(version.console, std::string("quennet-update ") + PROGRAM_VERSION + "\nCarries Mainboard " +
+                                   shown(TARGET_MAINBOARD_REVISION) + " and Control " + shown(TARGET_CONTROL_REVISION) +
+                                   ": " + images + "\n");
     const inprocess_run help = run_in_process(quennet(), "", {}, {"--help"});
     EXPECT_EQ(help.console.rfind("Usage: quennet-update [--version | --help]\n", 0), 0u) << help.console;
     for (const char* fact : {"type y and\npress Enter", "It takes no other arguments", "Exit status: 0 after a completed update, 1 otherwise",
@@ -130,6 +132,9 @@ std::vector<before_consent_case> before_consent_cases()
     return {
         {"versions_shown_major_in_hex_and_minor_as_two_hex_digits", {}, {},
          "\n\nFound Quennet currently running:\n  Mainboard v1.05\n  Control v0.0A\n" + consent, 2, {0x01, 0x05}, {0x00, 0x0A}},
+        // The one place the version format is spelled out with literals.
+        {"versions_shown_as_the_banner_shows_the_release", {}, {},
+         "\n\nFound Quennet currently running:\n  Mainboard v0.97\n  Control v0.99\n" + consent, 2, {0x00, 0x97}, {0x00, 0x99}},
         {"versions_shown_wide", {}, {}, "\n\nFound Quennet currently running:\n  Mainboard vAB.FF\n  Control v10.00\n" + consent,
          2, {0xAB, 0xFF}, {0x10, 0x00}},
         {"a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_run_goes_on", keeps_sending, {},

@@ -14,6 +14,8 @@ build_dir=$2
 check=$3
 packages="$build_dir/packages"
 scratch="$build_dir/package-scratch"
+# The release the build under test carries (revisions, sizes, placeholder).
+source "$build_dir/release.env"
 
 fail() {
     echo "FAILED: $*"
@@ -74,13 +76,23 @@ pack)
 lintian)
     deb=$(deb_of "$packages")
     [ -n "$deb" ] || fail "no .deb in $packages"
-    root="$scratch/placeholder-root"
+    root="$scratch/build-root"
     distribution_checks "$deb" "$root"
     version=$(dpkg-deb -f "$deb" Version)
-    [[ "$version" =~ ^[0-9.]+\+mainboard0\.97\+control0\.99~placeholder$ ]] || fail "version $version"
-    # apt must replace a placeholder install with the same release.
-    dpkg --compare-versions "$version" lt "${version%~placeholder}" || fail "$version does not sort below the release"
-    "$build_dir/quennet-update" --version | grep -q 'placeholder images, not a release' || fail "--version hides the placeholders"
+    release_version="$QUENNET_PROGRAM_VERSION+mainboard$QUENNET_MAINBOARD_REVISION+control$QUENNET_CONTROL_REVISION"
+    kind=release
+    if [ "$QUENNET_PLACEHOLDER" = 1 ]; then
+        kind=placeholder
+        [ "$version" = "$release_version~placeholder" ] || fail "version $version"
+        # apt must replace a placeholder install with the same release.
+        dpkg --compare-versions "$version" lt "$release_version" || fail "$version does not sort below the release"
+        "$build_dir/quennet-update" --version | grep -q 'placeholder images, not a release' || fail "--version hides the placeholders"
+        grep -q 'placeholder images instead, which carry no terms' "$root/usr/share/doc/quennet-update/copyright" ||
+            fail "the copyright file does not say the images are placeholders"
+    else
+        [ "$version" = "$release_version" ] || fail "version $version"
+        "$build_dir/quennet-update" --version | grep -q "the release's images" || fail "--version of a release"
+    fi
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
     [[ "$depends" == *libhidapi-hidraw0* && "$depends" == *libsystemd0* && "$depends" == *libc6* ]] ||
@@ -93,36 +105,48 @@ lintian)
         fail "the .deb's udev rule does not give the Quennet to plugdev"
     doc="$root/usr/share/doc/quennet-update"
     grep -q '^License: MIT' "$doc/copyright" || fail "no MIT licence in the copyright file"
-    grep -q 'placeholder images instead, which carry no terms' "$doc/copyright" || fail "the copyright file does not say the images are placeholders"
     zcat "$root/usr/share/man/man1/quennet-update.1.gz" | grep -q '^.TH QUENNET-UPDATE 1' || fail "manual page"
-    for name in mainboard_image control_image; do
-        sum=$(sha256sum "$build_dir/payload/$name.bin" | cut -d' ' -f1)
-        grep -q "^$sum  ${name%_image}-v0\.9[79]-placeholder\.bin$" "$doc/images.sha256" || fail "images.sha256 lacks $name ($sum)"
+    # Each image by its SHA-256, named by its revision and kind.
+    for name in mainboard control; do
+        revision=QUENNET_${name^^}_REVISION
+        grep -q "  $name-v${!revision}-$kind\.bin$" "$doc/images.sha256" || fail "images.sha256 does not name $name"
     done
+    if [ "$kind" = placeholder ]; then
+        for name in mainboard control; do
+            sum=$(sha256sum "$build_dir/payload/${name}_image.bin" | cut -d' ' -f1)
+            grep -q "^$sum  $name-" "$doc/images.sha256" || fail "images.sha256 lacks $name ($sum)"
+        done
+    fi
     ;;
 release)
-    # A release build with its images and their terms.
+    # A build of another release than the one under test, from a release
+    # folder: other revisions, another entry code, other images, with their
+    # terms. Its banner, --version, package version and images.sha256 show it.
     dir="$scratch/release"
-    mkdir -p "$scratch/images"
-    head -c 5930 /dev/urandom >"$scratch/images/mainboard.bin"
-    head -c 61440 /dev/urandom >"$scratch/images/control.bin"
-    printf 'The Quennet software images are distributed with the device.\n' >"$scratch/images/terms.txt"
-    build_packages "$dir" -DQUENNET_MAINBOARD_IMAGE="$scratch/images/mainboard.bin" \
-        -DQUENNET_CONTROL_IMAGE="$scratch/images/control.bin" -DQUENNET_IMAGE_TERMS="$scratch/images/terms.txt"
+    release="$scratch/release-input"
+    rm -rf "$release" && mkdir -p "$release"
+    head -c "$QUENNET_MAINBOARD_IMAGE_SIZE" /dev/urandom >"$release/mainboard.bin"
+    head -c "$QUENNET_CONTROL_IMAGE_SIZE" /dev/urandom >"$release/control.bin"
+    printf 'mainboard_revision = 1.0a\ncontrol_revision = 2.c4\nbootloader_entry_code = 01 23 45 67 89 ab cd ef\n' >"$release/release.conf"
+    printf 'The Quennet software images are distributed with the device.\n' >"$scratch/terms.txt"
+    build_packages "$dir" -DQUENNET_RELEASE_DIR="$release" -DQUENNET_IMAGE_TERMS="$scratch/terms.txt"
     deb=$(deb_of "$dir")
     [ -n "$deb" ] || fail "no .deb in $dir"
     root="$scratch/release-root"
     distribution_checks "$deb" "$root"
-    [ "$(dpkg-deb -f "$deb" Version)" = "1.0.0+mainboard0.97+control0.99" ] || fail "release version $(dpkg-deb -f "$deb" Version)"
+    [ "$(dpkg-deb -f "$deb" Version)" = "$QUENNET_PROGRAM_VERSION+mainboard1.0A+control2.C4" ] ||
+        fail "release version $(dpkg-deb -f "$deb" Version)"
     # A release's banner is the one owners know, without a word on placeholders.
-    banner=$'\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99\n\n'
+    banner=$'\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v1.0A\n  Control v2.C4\n\n'
     shown=$(timeout 60 "$dir/quennet-update" </dev/null | head -c ${#banner}; echo x)
-    [ "${shown%x}" = "$banner" ] || fail "the release's banner changed: ${shown%x}"
-    [ "$("$dir/quennet-update" --version)" = $'quennet-update 1.0.0\nCarries Mainboard v0.97 and Control v0.99: the release\'s images' ] ||
+    [ "${shown%x}" = "$banner" ] || fail "the release's banner: ${shown%x}"
+    [ "$("$dir/quennet-update" --version)" = "quennet-update $QUENNET_PROGRAM_VERSION"$'\nCarries Mainboard v1.0A and Control v2.C4: the release\'s images' ] ||
         fail "--version of a release: $("$dir/quennet-update" --version)"
+    grep -q '{0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}' "$dir/payload/release_constants.h" ||
+        fail "the release's entry code is not the build's"
     doc="$root/usr/share/doc/quennet-update"
-    cmp "$doc/IMAGE-TERMS" "$scratch/images/terms.txt" || fail "the images' terms are not in the package"
-    (cd "$scratch/images" && sed -e 's/mainboard-v0.97-release.bin/mainboard.bin/' -e 's/control-v0.99-release.bin/control.bin/' \
+    cmp "$doc/IMAGE-TERMS" "$scratch/terms.txt" || fail "the images' terms are not in the package"
+    (cd "$release" && sed -e 's/mainboard-v1.0A-release.bin/mainboard.bin/' -e 's/control-v2.C4-release.bin/control.bin/' \
         "$doc/images.sha256" | sha256sum -c) || fail "images.sha256 does not match the release's images"
     ;;
 reproducible)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// How a release's image files enter the build: exactly as stored, and only at
-// their exact sizes. The image files are made here, so none is kept in the
+// How a release enters the build: its image files exactly as stored and only
+// at their exact sizes, its release.conf checked item by item. The image files are made here, so none is kept in the
 // repository.
 #include <gtest/gtest.h>
 
@@ -17,6 +17,11 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+const size_t MAINBOARD = MAINBOARD_IMAGE_SIZE;
+const size_t CONTROL = CONTROL_IMAGE_SIZE;
+const std::string MAINBOARD_TEXT = std::to_string(MAINBOARD_IMAGE_SIZE);
+const std::string CONTROL_TEXT = std::to_string(CONTROL_IMAGE_SIZE);
 
 std::vector<uint8_t> image_of(size_t size)
 {
@@ -41,9 +46,9 @@ std::string folded(const std::string& text)
 TEST(release_images, are_embedded_byte_for_byte)
 {
     const fs::path dir = scratch_dir("embed");
-    const std::vector<uint8_t> image = image_of(5930);
+    const std::vector<uint8_t> image = image_of(MAINBOARD_IMAGE_SIZE);
     write_file(dir / "mainboard.bin", image);
-    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", "5930", "--input",
+    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", MAINBOARD_TEXT, "--input",
                                        (dir / "mainboard.bin").string(), "--output", (dir / "out.cpp").string()});
     ASSERT_EQ(outcome.exit_status, 0) << outcome.errors;
     std::ifstream source(dir / "out.cpp");
@@ -58,19 +63,25 @@ TEST(release_images, are_embedded_byte_for_byte)
 TEST(release_images, of_another_size_are_refused_by_the_embedding_tool)
 {
     const fs::path dir = scratch_dir("embed_short");
-    write_file(dir / "short.bin", image_of(5929));
-    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", "5930", "--input",
+    write_file(dir / "short.bin", image_of(MAINBOARD_IMAGE_SIZE - 1));
+    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", MAINBOARD_TEXT, "--input",
                                        (dir / "short.bin").string(), "--output", (dir / "out.cpp").string()});
     EXPECT_EQ(outcome.exit_status, 1);
-    EXPECT_NE(outcome.errors.find("holds 5929 bytes; the mainboard_image must be exactly 5930 bytes"), std::string::npos)
+    EXPECT_NE(outcome.errors.find("holds " + std::to_string(MAINBOARD_IMAGE_SIZE - 1) + " bytes; the mainboard_image must be exactly " +
+                                  MAINBOARD_TEXT + " bytes"),
+              std::string::npos)
         << outcome.errors;
 }
 
+// A release folder as the release engineer gives it; a size of 0 leaves the
+// image out, an empty text the release.conf.
 struct configure_case {
     const char* name;
-    std::string variable;
-    size_t size;  // 0: no file at all
-    std::string message;
+    size_t mainboard_size;
+    size_t control_size;
+    std::string conf;
+    std::string message;  // what configuring says, besides the file's name
+    std::string file;     // the file it names
 };
 
 void PrintTo(const configure_case& c, std::ostream* out)
@@ -80,44 +91,103 @@ void PrintTo(const configure_case& c, std::ostream* out)
 
 class configuring : public testing::TestWithParam<configure_case> {};
 
-TEST_P(configuring, stops_naming_the_file_its_size_and_the_size_required)
+TEST_P(configuring, stops_naming_the_release_file_and_the_problem)
 {
     const configure_case& c = GetParam();
     const fs::path dir = scratch_dir(std::string("configure_") + c.name);
-    const fs::path image = dir / "image.bin";
-    if (c.size > 0)
-        write_file(image, image_of(c.size));
+    const fs::path release = dir / "release";
+    fs::create_directories(release);
+    if (c.mainboard_size > 0)
+        write_file(release / "mainboard.bin", image_of(c.mainboard_size));
+    if (c.control_size > 0)
+        write_file(release / "control.bin", image_of(c.control_size));
+    if (!c.conf.empty())
+        std::ofstream(release / "release.conf") << c.conf;
     const child_outcome outcome =
         run_command({CMAKE_COMMAND_PATH, "-S", QUENNET_SOURCE_DIR, "-B", (dir / "build").string(), "-DQUENNET_BUILD_EMULATOR=OFF",
-             "-D" + c.variable + "=" + image.string()});
+                     "-DQUENNET_RELEASE_DIR=" + release.string()});
     EXPECT_NE(outcome.exit_status, 0);
     const std::string errors = folded(outcome.errors);
-    EXPECT_NE(errors.find(c.variable + ": " + (c.size > 0 ? image.string() + " holds " : "the file " + image.string())),
-              std::string::npos)
-        << errors;
+    EXPECT_NE(errors.find((release / c.file).string()), std::string::npos) << errors;
     EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+}
+
+const std::string GOOD_CONF = "# a release\n\nmainboard_revision = 1.0a\ncontrol_revision=0.9C\n"
+                              "bootloader_entry_code = 01 23 45 67 89 AB CD EF\n";
+
+std::string with(const std::string& from, const std::string& to)
+{
+    return std::regex_replace(GOOD_CONF, std::regex(from), to);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     cases, configuring,
-    testing::Values(configure_case{"short_mainboard", "QUENNET_MAINBOARD_IMAGE", 5929,
-                                   "holds 5929 bytes; the mainboard_image must be exactly 5930 bytes"},
-                    configure_case{"long_control", "QUENNET_CONTROL_IMAGE", 61441,
-                                   "holds 61441 bytes; the control_image must be exactly 61440 bytes"},
-                    configure_case{"missing_control", "QUENNET_CONTROL_IMAGE", 0,
-                                   "does not exist; the control_image must be a file of exactly 61440 bytes"}),
+    testing::Values(
+        configure_case{"missing_mainboard_image", 0, CONTROL, GOOD_CONF, "missing; a release folder holds", "mainboard.bin"},
+        configure_case{"missing_release_conf", MAINBOARD, CONTROL, "", "missing; a release folder holds", "release.conf"},
+        configure_case{"short_mainboard_image", MAINBOARD - 1, CONTROL, GOOD_CONF,
+                       "holds " + std::to_string(MAINBOARD - 1) + " bytes; the mainboard_image must be exactly " + MAINBOARD_TEXT +
+                           " bytes",
+                       "mainboard.bin"},
+        configure_case{"long_control_image", MAINBOARD, CONTROL + 1, GOOD_CONF,
+                       "holds " + std::to_string(CONTROL + 1) + " bytes; the control_image must be exactly " + CONTROL_TEXT + " bytes",
+                       "control.bin"},
+        configure_case{"revision_of_one_minor_digit", MAINBOARD, CONTROL, with("1\\.0a", "1.a"),
+                       "mainboard_revision = 1.a is not a revision of two hex bytes", "release.conf"},
+        configure_case{"revision_with_a_leading_zero", MAINBOARD, CONTROL, with("0\\.9C", "00.9C"),
+                       "control_revision = 00.9C is not a revision of two hex bytes", "release.conf"},
+        configure_case{"entry_code_of_7_bytes", MAINBOARD, CONTROL, with(" EF", ""),
+                       "bootloader_entry_code holds 7 bytes; it must be 8 hex bytes separated by spaces", "release.conf"},
+        configure_case{"entry_code_with_no_hex_byte", MAINBOARD, CONTROL, with("EF", "EG"),
+                       "bootloader_entry_code: EG is not a hex byte", "release.conf"},
+        configure_case{"missing_key", MAINBOARD, CONTROL, with("control_revision=0\\.9C\n", ""), "no control_revision",
+                       "release.conf"},
+        configure_case{"unknown_key", MAINBOARD, CONTROL, GOOD_CONF + "mainboard_version = 1.00\n",
+                       "unknown key mainboard_version", "release.conf"},
+        configure_case{"upper_case_key", MAINBOARD, CONTROL, with("mainboard_revision", "Mainboard_revision"),
+                       "not a line of the form key = value", "release.conf"}),
     [](const testing::TestParamInfo<configure_case>& info) { return info.param.name; });
+
+// The image variables of earlier releases are retired, with a word on where
+// the release goes now.
+TEST(configuring, refuses_the_retired_image_variables)
+{
+    const fs::path dir = scratch_dir("configure_retired");
+    const child_outcome outcome =
+        run_command({CMAKE_COMMAND_PATH, "-S", QUENNET_SOURCE_DIR, "-B", (dir / "build").string(), "-DQUENNET_BUILD_EMULATOR=OFF",
+                     "-DQUENNET_MAINBOARD_IMAGE=" + (dir / "mainboard.bin").string()});
+    EXPECT_NE(outcome.exit_status, 0);
+    EXPECT_NE(folded(outcome.errors).find("QUENNET_MAINBOARD_IMAGE is retired: give the release as one folder in QUENNET_RELEASE_DIR"),
+              std::string::npos)
+        << outcome.errors;
+}
+
+// The placeholders the build makes where no release was given, as the
+// embedding tool writes them (whatever release this build carries).
+std::vector<uint8_t> placeholder_of(const std::string& kind, const std::string& size)
+{
+    const fs::path dir = scratch_dir("placeholder_" + kind);
+    const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", kind + "_image", "--size", size, "--placeholder",
+                                               kind, "--output", (dir / "out.cpp").string(), "--raw-output",
+                                               (dir / "raw.bin").string()});
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
+    std::ifstream raw(dir / "raw.bin", std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+}
 
 TEST(placeholder_images, spread_the_control_bytes_evenly_and_differ_from_a_cleared_eeprom)
 {
+    const std::vector<uint8_t> control = placeholder_of("control", CONTROL_TEXT);
+    ASSERT_EQ(control.size(), CONTROL);
     std::map<uint8_t, size_t> counts;
-    for (uint8_t byte : control_image)
+    for (uint8_t byte : control)
         ++counts[byte];
     ASSERT_EQ(counts.size(), 256u);
     for (const auto& [value, count] : counts)
-        EXPECT_EQ(count, 240u) << "byte value " << int(value);
-    const std::vector<uint8_t> start(mainboard_image, mainboard_image + 32);
-    EXPECT_NE(start, std::vector<uint8_t>(32, 0xFF));
+        EXPECT_EQ(count, CONTROL / 256) << "byte value " << int(value);
+    const std::vector<uint8_t> mainboard = placeholder_of("mainboard", MAINBOARD_TEXT);
+    ASSERT_EQ(mainboard.size(), MAINBOARD);
+    EXPECT_NE(std::vector<uint8_t>(mainboard.begin(), mainboard.begin() + 32), std::vector<uint8_t>(32, 0xFF));
 }
 
 }  // namespace

@@ -282,8 +282,9 @@ void unplug(const std::string& name)
 
     const fs::path again = results / (name + "_rerun");
     std::string problems = check_run(again, 0, "");
-    if (text_of(again / "console.txt").find("currently running:\n  Mainboard v0.97\n  Control v0.00\n") == std::string::npos)
-        problems += "  the replugged device did not report Mainboard v0.97, Control v0.00\n";
+    const std::string replugged = "currently running:\n  Mainboard " + shown(TARGET_MAINBOARD_REVISION) + "\n  Control v0.00\n";
+    if (text_of(again / "console.txt").find(replugged) == std::string::npos)
+        problems += "  the replugged device did not report " + replugged;
     if (!holds_release(again))
         problems += "  the device does not hold the release\n";
     report(name + "_rerun", problems, "replugged holding what it stored: exit 0, release held");

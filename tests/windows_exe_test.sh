@@ -7,9 +7,11 @@
 # devices (its cfgmgr32 lacks a function hidapi needs), so under wine the
 # program always finds no Quennet: nothing past discovery can be seen here.
 #
-#   windows_exe_test.sh QUENNET-UPDATE.EXE
+#   windows_exe_test.sh QUENNET-UPDATE.EXE RELEASE.ENV
+# RELEASE.ENV: the build's release.env, the release the exe carries.
 set -uo pipefail
 exe=$1
+source "$2"
 export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix}
 scratch=$(mktemp -d)
@@ -28,8 +30,15 @@ check() {
     fi
 }
 
-# The suite's build carries placeholder images, and its banner says so.
-printf '\n=== Calverra Quennet Update Tool ===\nThis build carries placeholder images, not a release: do not use it on a device.\n\nTarget Software Revision:\n  Mainboard v0.97\n  Control v0.99\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\nPress any key to continue . . . \n' >"$scratch/expected"
+# The banner of the build's release; a build with placeholder images says so.
+placeholder_line=""
+images="the release's images"
+if [ "$QUENNET_PLACEHOLDER" = 1 ]; then
+    placeholder_line='This build carries placeholder images, not a release: do not use it on a device.\n'
+    images="placeholder images"
+fi
+printf "\n=== Calverra Quennet Update Tool ===\n${placeholder_line}\nTarget Software Revision:\n  Mainboard v%s\n  Control v%s\n\nCannot find Quennet - Please make sure it is switched on and connected via USB\nPress any key to continue . . . \n" \
+    "$QUENNET_MAINBOARD_REVISION" "$QUENNET_CONTROL_REVISION" >"$scratch/expected"
 
 started=$(date +%s%N)
 timeout 120 wine "$exe" </dev/null >"$scratch/console" 2>"$scratch/errors"
@@ -50,7 +59,7 @@ for option in --version --help; do
     check "$option: status 0 (was $status)" test "$status" -eq 0
     check "$option: no prompt" no_prompt "$output"
 done
-check "--version names the program and its images" grep -q "^quennet-update .*placeholder images" <<<"$(wine "$exe" --version 2>/dev/null | tr '\n' ' ')"
+check "--version names the program and its images" grep -q "^quennet-update $QUENNET_PROGRAM_VERSION .*$images" <<<"$(wine "$exe" --version 2>/dev/null | tr '\n' ' ')"
 
 # On a console (script gives wine a pseudo-terminal, and wine makes it a
 # console): the prompt waits for a key, here an arrow key (an escape sequence

@@ -35,9 +35,7 @@ input_report unasked_report(uint8_t status)
     return report;
 }
 
-// The check byte as the device's bootloader computes it: the covered bytes
-// and the check byte add up to 0 modulo 256.
-static uint8_t sum_to_zero_check(const uint8_t* bytes, size_t count)
+uint8_t sum_to_zero_check(const uint8_t* bytes, size_t count)
 {
     unsigned sum = 0;
     for (size_t i = 0; i < count; ++i)

@@ -149,6 +149,11 @@ void device_power_up(device_model& device);
 device_model device_after_replug(const device_model& device);
 
 // Whether the device holds exactly the images this build carries.
+// The check byte as the device's bootloader computes it, apart from the
+// program's own code: the covered bytes and the check byte add up to 0
+// modulo 256. The tests build their expected packets with it too.
+uint8_t sum_to_zero_check(const uint8_t* bytes, size_t count);
+
 bool device_holds_release(const device_model& device);
 
 // Parses a fault such as "status=R@command=0x21,address=5920",
