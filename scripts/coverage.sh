@@ -4,8 +4,8 @@
 # fuzz target with clang's source-based coverage (the coverage preset), runs
 # every input of fuzz/corpus once, and prints, for each file of app/ and
 # link/, the lines and branches reached. Branches that no input can reach by
-# design are named in scripts/unreachable-branches.txt (FILE:LINE:COLUMN
-# TRUE|FALSE, then the reason); the README lists them. The last line is
+# design are named in scripts/unreachable-branches.txt (the file, the
+# condition's text, TRUE|FALSE, the reason); docs/testing.md lists them. The last line is
 #   coverage: B of N branches in app/ and link/ reached, U named unreachable
 # and the script fails unless B + U = N, naming every branch missed that is
 # not named, and every named one that is no longer missed.
@@ -36,7 +36,21 @@ llvm-cov show "$build/fuzz/quennet_fuzz" "${cov[@]}" -show-branches=count |
             if ($0 ~ /True: 0,/) print where " TRUE"
             if ($0 ~ /False: 0\]/) print where " FALSE"
         }' | sort >"$build/missed.txt"
-grep -v '^#' scripts/unreachable-branches.txt | awk 'NF { print $1 " " $2 }' | sort >"$build/named.txt"
+# Every named branch as FILE:LINE:COLUMN OUTCOME, from where its condition's
+# text stands in the file now.
+named_branches() {
+    local file condition outcome
+    grep -v '^#' scripts/unreachable-branches.txt | while IFS='|' read -r file condition outcome _; do
+        file=$(echo "$file" | xargs)
+        outcome=$(echo "$outcome" | xargs)
+        condition=$(echo "$condition" | sed 's/^ *//; s/ *$//')
+        [ -n "$file" ] || continue
+        awk -v text="$condition" -v where="$file" -v outcome="$outcome" '
+            { at = index($0, text); if (at) { print where ":" NR ":" at " " outcome; ++found } }
+            END { if (found != 1) { print "scripts/unreachable-branches.txt: \"" text "\" stands " found + 0 " times in " where > "/dev/stderr"; exit 1 } }' "$file"
+    done
+}
+named_branches | sort >"$build/named.txt"
 total=$(awk '$1 ~ /^(app|link)\// { n += $11 } END { print n }' "$build/report.txt")
 missed=$(wc -l <"$build/missed.txt")
 named=$(wc -l <"$build/named.txt")
