@@ -20,19 +20,15 @@ if [ -n "${QUENNET_RELEASE_DIR:-}" ]; then
     echo "release: $QUENNET_RELEASE_DIR"
 fi
 scripts/install-packages.sh --test-tools
-passed=0
-# Runs one part and says what it cost.
+source scripts/lib.sh
+# Runs one part and says what it cost; the first that fails ends the command.
 part() {
     local name=$1 started=$SECONDS
     shift
     echo "=== $name ==="
-    if ! "$@"; then
-        echo "=== $name: FAILED after $((SECONDS - started)) s ==="
-        echo "parts: $passed passed, 1 failed"
-        exit 1
-    fi
-    passed=$((passed + 1))
+    check "$name" "$@"
     echo "=== $name: $((SECONDS - started)) s ==="
+    [ "$failed" -eq 0 ] || { echo -n "parts: "; closing_line; }
 }
 # (Run as a condition, so without set -e: each step says whether to go on.)
 build_and_test() {
@@ -48,4 +44,5 @@ part "static analysis" scripts/static-analysis.sh
 part "debian 13" scripts/test-debian13.sh
 part "the real USB stack" scripts/test-usb-stack.sh
 part "windows" scripts/test-windows.sh
-echo "parts: $passed passed, 0 failed"
+echo -n "parts: "
+closing_line

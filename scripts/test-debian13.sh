@@ -14,7 +14,7 @@ project=$PWD
 scripts/wine-root.sh
 root=$project/build/wine-root/root
 work=/tmp/quennet  # inside the root
-source scripts/mounts.sh
+source scripts/lib.sh
 for dir in proc sys dev dev/pts; do bind "/$dir" "$root/$dir"; done
 mount -t tmpfs tmpfs "$root/tmp" && remember_mount "$root/tmp"
 # Every file of the working tree that git knows or would add, as the host
@@ -22,7 +22,7 @@ mount -t tmpfs tmpfs "$root/tmp" && remember_mount "$root/tmp"
 mkdir -p "$root$work"
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root$work"
 epoch=$(git log -1 --format=%ct 2>/dev/null || echo 0)
-in_root=(chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 SOURCE_DATE_EPOCH="$epoch")
+debian_root "$root" SOURCE_DATE_EPOCH="$epoch"
 # The release the test command was given, if any, goes into the root too.
 if [ -n "${QUENNET_RELEASE_DIR:-}" ]; then
     mkdir -p "$root/tmp/quennet-release"
@@ -31,19 +31,6 @@ if [ -n "${QUENNET_RELEASE_DIR:-}" ]; then
 fi
 echo "Debian $(cat "$root/etc/debian_version"): $(chroot "$root" g++ --version | head -n 1), hidapi $(chroot "$root" dpkg-query -W -f='${Version}' libhidapi-dev)"
 
-passed=0
-failed=0
-step() {
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok      debian13 $name"
-    else
-        failed=$((failed + 1))
-        echo "FAILED  debian13 $name"
-    fi
-}
 build_and_test() {
     "${in_root[@]}" bash -c "cd $work && cmake --preset default >/dev/null &&
         { cmake --build --preset default >build.log 2>&1 || { tail -n 30 build.log; exit 1; }; } &&
@@ -56,7 +43,6 @@ host_package() {
     cp "$deb" "$root$work/host.deb"
     "${in_root[@]}" bash -c "dpkg -i $work/host.deb >/dev/null && quennet-update --version; status=\$?; dpkg -r quennet-update >/dev/null; exit \$status"
 }
-step "build (warning-free) and tests of the normal preset, with the package checks" build_and_test
-step "the Debian 12 package installed and run" host_package
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check "debian13: build (warning-free) and tests of the normal preset, with the package checks" build_and_test
+check "debian13: the Debian 12 package installed and run" host_package
+closing_line

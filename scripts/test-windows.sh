@@ -21,11 +21,7 @@ ctest_failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' build/window
 # from it under wine.
 passed=${ctest_passed:-0}
 failed=${ctest_failed:-1}
-check() {
-    local name=$1
-    shift
-    if "$@"; then echo "ok: $name"; passed=$((passed + 1)); else echo "FAILED: $name"; failed=$((failed + 1)); fi
-}
+source scripts/lib.sh
 zip=$(ls build/windows/zip/quennet-update-*-windows-x64.zip)
 listing=$(unzip -Z1 "$zip")
 echo "$(basename "$zip"): $(stat -c %s "$zip") bytes: $(echo $listing)"
@@ -74,6 +70,4 @@ unzip -q -o "$zip" -d build/windows/zip/unpacked
 check "quennet-update.exe from the zip under wine" tests/windows_exe_test.sh "$PWD/build/windows/zip/unpacked/quennet-update.exe" \
     build/windows/release.env
 
-echo "windows: $passed passed, $failed failed"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

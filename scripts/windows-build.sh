@@ -6,6 +6,7 @@
 # the Linux build uses, and makes the zip in build/windows/zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 scripts/install-packages.sh --windows
 deps="$PWD/build/windows-deps"
 mkdir -p build/windows "$deps"
@@ -17,18 +18,9 @@ if [ ! -f "$deps/hidapi/lib/cmake/hidapi/hidapi-config.cmake" ]; then
     # The native architecture's package: with a foreign one installed beside
     # it, an unqualified name prints both versions run together.
     version=$(dpkg-query -W -f='${source:Version}' "libhidapi-dev:$(dpkg --print-architecture)")
-    apt_dir="$deps/apt"
-    rm -rf "$apt_dir" "$deps/source" "$deps/hidapi-build"
-    mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$deps/source"
-    for sources in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$sources" ] && sed 's/^Types: deb$/Types: deb-src/' "$sources" >"$apt_dir/sources/$(basename "$sources")"
-    done
-    for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$list" ] && sed -n 's/^deb /deb-src /p' "$list" >"$apt_dir/sources/$(basename "$list").list"
-    done
-    apt_options=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$apt_dir/sources"
-                 -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
-    apt-get "${apt_options[@]}" update -qq
+    rm -rf "$deps/source" "$deps/hidapi-build"
+    mkdir -p "$deps/source"
+    private_apt "$deps/apt" deb-src
     (cd "$deps/source" && apt-get "${apt_options[@]}" source -qq "hidapi=$version" >/dev/null 2>&1)
     source_dir=$(find "$deps/source" -maxdepth 1 -type d -name 'hidapi-*' | head -n 1)
     cmake -S "$source_dir" -B "$deps/hidapi-build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \

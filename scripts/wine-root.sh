@@ -28,9 +28,8 @@ mirror=$( (cat /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 's/^URIs: 
 [ -n "$mirror" ] || { echo "wine root: no Debian archive in this machine's apt sources"; exit 1; }
 
 echo "wine root: Debian trixie with wine 10 and the build tools in build/wine-root, once (about 5 minutes; 330 MB to fetch)"
-source scripts/mounts.sh
-in_root=(chroot "$root" env -i PATH=/usr/bin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive
-         WINEPREFIX=/root/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d)
+source scripts/lib.sh
+debian_root "$root" DEBIAN_FRONTEND=noninteractive WINEPREFIX=/root/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
 
 rm -rf "$work"
 mkdir -p "$work"

@@ -32,11 +32,10 @@ const std::string COMPLETE = complete_update_console();
 
 // The longest a run may go on after the device last answered.
 constexpr double GIVE_UP_BOUND_SECONDS = static_cast<double>(GIVE_UP_BOUND_US) * 1e-6;
-// What vm/scenarios.sh gives a cut-off run before it kills it: 120 s for the
-// Linux program, 600 s for the exe under wine, where every report crosses
-// the exe, wineserver and winedevice on a software-emulated machine.
-constexpr double RUN_LIMIT_SECONDS = 120.0;
-constexpr double WINE_RUN_LIMIT_SECONDS = 600.0;
+// What vm/scenarios.sh gives a run before it kills it, for the Linux program
+// and for the exe under wine, as it wrote them into the results (run-limits).
+double run_limit_seconds = 0;
+double wine_run_limit_seconds = 0;
 
 bool under_wine(const std::string& name)
 {
@@ -51,7 +50,7 @@ bool under_wine(const std::string& name)
 // stretches the clean part of a run, cannot fail it.
 double cut_off_bound_seconds(const std::string& name)
 {
-    return (GIVE_UP_BOUND_SECONDS + (under_wine(name) ? WINE_RUN_LIMIT_SECONDS : RUN_LIMIT_SECONDS)) / 2;
+    return (GIVE_UP_BOUND_SECONDS + (under_wine(name) ? wine_run_limit_seconds : run_limit_seconds)) / 2;
 }
 
 fs::path results;
@@ -442,6 +441,14 @@ int main(int argc, char** argv)
         return 2;
     }
     results = argv[1];
+    std::ifstream limits(results / "run-limits");
+    std::string kind;
+    for (double seconds = 0; limits >> kind >> seconds;)
+        (kind == "wine" ? wine_run_limit_seconds : run_limit_seconds) = seconds;
+    if (run_limit_seconds <= 0 || wine_run_limit_seconds <= 0) {
+        std::printf("FAILED  the scenarios left no run limits (run-limits)\n0 passed, 1 failed\n");
+        return 1;
+    }
     // Each Linux scenario, then the Windows exe's of the same name.
     struct scenario_check {
         const char* name;

@@ -16,19 +16,7 @@ export WINEDEBUG=-all
 export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-passed=0
-failed=0
-check() {
-    local name=$1
-    shift
-    if "$@"; then
-        echo "ok: $name"
-        passed=$((passed + 1))
-    else
-        echo "FAILED: $name"
-        failed=$((failed + 1))
-    fi
-}
+source "$(dirname "$0")/../scripts/lib.sh"
 
 # The banner of the build's release; a build with placeholder images says so.
 placeholder_line=""
@@ -84,5 +72,4 @@ check "on a console the prompt waits for the key (${elapsed_ms} ms)" test "$elap
 check "an arrow key without Enter ends it (${elapsed_ms} ms)" test "$elapsed_ms" -lt 14000
 check "on a console the exit status is 1" grep -q "exitstatus1" <<<"$shown"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+closing_line

@@ -7,19 +7,24 @@
 # seconds, the gadget's packets.txt and its memory. Every wait is bounded.
 set -u
 project=$QUENNET_PROJECT
+source "$project/scripts/lib.sh"
 build=$project/build/default
 update=$build/quennet-update
 gadget=$build/emu/quennet-gadget
 results=/results
+# How long a run may take before it is killed: the Linux program, and the
+# exe under wine, where every report crosses the exe, wineserver and
+# winedevice on a software-emulated machine. The check reads them from
+# the results (run-limits).
+run_limit=120
+wine_run_limit=600
+printf 'linux %s\nwine %s\n' "$run_limit" "$wine_run_limit" >"$results/run-limits"
 
 # Waits until N hidraw nodes exist (at most 15 s).
+hidraw_nodes_are() { [ "$(ls /dev/hidraw* 2>/dev/null | wc -l)" -eq "$1" ]; }
 wait_for_hidraw() {
-    local want=$1
-    for _ in $(seq 150); do
-        [ "$(ls /dev/hidraw* 2>/dev/null | wc -l)" -eq "$want" ] && return 0
-        sleep 0.1
-    done
-    echo "scenario: $want hidraw nodes did not appear" >&2
+    wait_until 15 hidraw_nodes_are "$1" && return 0
+    echo "scenario: $1 hidraw nodes did not appear" >&2
     return 1
 }
 
@@ -33,27 +38,29 @@ start_gadget() {
     pid_of=$!
 }
 
-# Stops a gadget and waits for it to write what it holds (at most 10 s).
-stop_gadget() {
+# Waits at most 10 s for a gadget to end (it writes what it holds first).
+ended() { ! kill -0 "$1" 2>/dev/null; }
+await_end() {
     local pid=$1
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null
+    wait_until 10 ended "$pid" && { wait "$pid" 2>/dev/null; return 0; }
+    return 1
+}
+
+# Stops a gadget and waits for it to write what it holds.
+stop_gadget() {
+    kill -TERM "$1" 2>/dev/null
+    await_end "$1" && return 0
+    kill -KILL "$1" 2>/dev/null
     echo "scenario: a gadget did not stop" >&2
 }
 
-# Waits for a gadget that ends by itself (an unplug), at most 10 s.
+# Waits for a gadget that ends by itself (an unplug), or stops it.
 await_gadget() {
-    local pid=$1
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
-        sleep 0.1
-    done
-    stop_gadget "$pid"
+    await_end "$1" || stop_gadget "$1"
 }
+
+# Whether the running program's console shows $interrupt_after, or it ended.
+shows_or_ended() { grep -q "$interrupt_after" /tmp/console.txt 2>/dev/null || ! kill -0 "$runner" 2>/dev/null; }
 
 # Runs a program (quennet-update, or the Windows exe under wine) with the
 # given answer, bounded, and leaves its console, standard error, exit status
@@ -71,11 +78,7 @@ run_program() {
     printf '%b' "$input" | timeout "$limit" "$@" >/tmp/console.txt 2>/tmp/errors.txt &
     runner=$!
     if [ -n "${interrupt_after:-}" ]; then
-        for _ in $(seq $((limit * 10))); do
-            grep -q "$interrupt_after" /tmp/console.txt 2>/dev/null && break
-            kill -0 "$runner" 2>/dev/null || break
-            sleep 0.1
-        done
+        wait_until "$limit" shows_or_ended || true
         pkill -INT -P "$runner"
     fi
     wait "$runner"
@@ -117,55 +120,55 @@ scenario() {
 
 scenario complete
 start_gadget g "$results/complete" --realistic
-wait_for_hidraw 1 && run_update "$results/complete" 'y\n' 120
+wait_for_hidraw 1 && run_update "$results/complete" 'y\n' "$run_limit"
 stop_gadget "$g"
 
 scenario refused
 start_gadget g "$results/refused"
-wait_for_hidraw 1 && run_update "$results/refused" 'n\n' 60
+wait_for_hidraw 1 && run_update "$results/refused" 'n\n' "$run_limit"
 stop_gadget "$g"
 
 scenario two_quennets
 start_gadget a "$results/two_quennets/first" --name quennet --udc dummy_udc.0
 start_gadget b "$results/two_quennets/second" --name quennet2 --udc dummy_udc.1
-wait_for_hidraw 2 && run_update "$results/two_quennets" 'y\n' 60
+wait_for_hidraw 2 && run_update "$results/two_quennets" 'y\n' "$run_limit"
 stop_gadget "$a"
 stop_gadget "$b"
 
 scenario other_interface
 start_gadget g "$results/other_interface" --other-interface
-wait_for_hidraw 2 && run_update "$results/other_interface" 'y\n' 120
+wait_for_hidraw 2 && run_update "$results/other_interface" 'y\n' "$run_limit"
 stop_gadget "$g"
 
 scenario unplug
 start_gadget g "$results/unplug" --fault unplug@index=700 --state-out "$results/unplug/state.bin"
-wait_for_hidraw 1 && run_update "$results/unplug" 'y\n' 120
+wait_for_hidraw 1 && run_update "$results/unplug" 'y\n' "$run_limit"
 await_gadget "$g"
 scenario unplug_rerun
 start_gadget g "$results/unplug_rerun" --state-in "$results/unplug/state.bin"
-wait_for_hidraw 1 && run_update "$results/unplug_rerun" 'y\n' 120
+wait_for_hidraw 1 && run_update "$results/unplug_rerun" 'y\n' "$run_limit"
 stop_gadget "$g"
 
 scenario hang
 start_gadget g "$results/hang" --fault stop@index=700
-wait_for_hidraw 1 && run_update "$results/hang" 'y\n' 120
+wait_for_hidraw 1 && run_update "$results/hang" 'y\n' "$run_limit"
 stop_gadget "$g"
 
 scenario ctrl_c
 start_gadget g "$results/ctrl_c" --realistic
-wait_for_hidraw 1 && interrupt_after="Updating Mainboard:" run_update "$results/ctrl_c" 'y\n' 120
+wait_for_hidraw 1 && interrupt_after="Updating Mainboard:" run_update "$results/ctrl_c" 'y\n' "$run_limit"
 stop_gadget "$g"
 
 # One update at a time: of two programs started together on the one
 # gadget, one updates it and the other is refused before it sends anything.
 scenario two_programs
 start_gadget g "$results/two_programs" --realistic
-wait_for_hidraw 1 && run_two_at_once "$results/two_programs" 120 "$update"
+wait_for_hidraw 1 && run_two_at_once "$results/two_programs" "$run_limit" "$update"
 stop_gadget "$g"
 
 scenario unsolicited
 start_gadget g "$results/unsolicited" --unsolicited-before 3 --unsolicited-every 40
-wait_for_hidraw 1 && sleep 0.5 && run_update "$results/unsolicited" 'y\n' 120
+wait_for_hidraw 1 && sleep 0.5 && run_update "$results/unsolicited" 'y\n' "$run_limit"
 stop_gadget "$g"
 
 # The packaged rules on systemd-udevd: the .deb's on a system with the group
@@ -192,8 +195,8 @@ if wait_for_hidraw 2; then
         { grep HID_ID "/sys/class/hidraw/$name/device/uevent"; udevadm info --query=property "$node"
           stat -c 'NODE_ACCESS=%G %a' "$node"; } >"$results/udev/$name.txt" 2>&1
     done
-    run_program "$results/udev/outsider" 'y\n' 60 setpriv --reuid=1001 --regid=1001 --init-groups "$update"
-    run_program "$results/udev/member" 'y\n' 120 setpriv --reuid=1000 --regid=1000 --init-groups "$update"
+    run_program "$results/udev/outsider" 'y\n' "$run_limit" setpriv --reuid=1001 --regid=1001 --init-groups "$update"
+    run_program "$results/udev/member" 'y\n' "$run_limit" setpriv --reuid=1000 --regid=1000 --init-groups "$update"
     udevadm control --exit
     # What udev says of each rule where there is no plugdev; only its lines
     # about our rule count (the host's own rules name groups this machine
@@ -232,13 +235,13 @@ stop_gadget "$g"
 scenario benchmark
 for run in 1 2 3; do
     start_gadget g "$results/benchmark/update$run"
-    wait_for_hidraw 1 && run_update "$results/benchmark/update$run" 'y\n' 120
+    wait_for_hidraw 1 && run_update "$results/benchmark/update$run" 'y\n' "$run_limit"
     stop_gadget "$g"
     cp "$results/benchmark/update$run/packets.txt" /tmp/recording.txt
     start_gadget g "$results/benchmark/replay$run"
     if wait_for_hidraw 1; then
         started=$(date +%s%N)
-        timeout 120 "$build/bench/quennet_replay_client" /tmp/recording.txt
+        timeout "$run_limit" "$build/bench/quennet_replay_client" /tmp/recording.txt
         echo $? >"$results/benchmark/replay$run/status"
         echo $((($(date +%s%N) - started) / 1000)) >"$results/benchmark/replay$run/microseconds"
     fi
@@ -289,7 +292,7 @@ windows_with_gadget() {
     for attempt in 1 2; do
         windows_scenario "$name"
         start_gadget g "$results/windows_$name" "$@"
-        wait_for_hidraw "$nodes" && wait_for_wine 1 && run_windows_update "$results/windows_$name" "$answer" 600
+        wait_for_hidraw "$nodes" && wait_for_wine 1 && run_windows_update "$results/windows_$name" "$answer" "$wine_run_limit"
         if [ "$name" = unplug ]; then await_gadget "$g"; else stop_gadget "$g"; fi
         wait_for_wine 0
         first_reply_late "$results/windows_$name" || break
@@ -332,7 +335,7 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     windows_scenario two_programs
     start_gadget g "$results/windows_two_programs"
     wait_for_hidraw 1 && wait_for_wine 1 &&
-        run_two_at_once "$results/windows_two_programs" 600 "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
+        run_two_at_once "$results/windows_two_programs" "$wine_run_limit" "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
     stop_gadget "$g"
     wait_for_wine 0
     # The same instant device as the Linux benchmark's, for their ratio.

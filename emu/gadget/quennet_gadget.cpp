@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "emu/model/bus_options.h"
 #include "emu/model/device_options.h"
 #include "emu/model/report_descriptor.h"
 
@@ -37,7 +38,7 @@ const std::string GADGETS = "/sys/kernel/config/usb_gadget/";
 struct gadget_options {
     std::string name = "quennet";
     std::string udc = "dummy_udc.0";
-    uint16_t product_id = DEVICE_PRODUCT_ID;
+    uint16_t product_id = interface_identity{}.product_id;
     int unsolicited_before = 0;    // input reports written before the host opens the device
     int unsolicited_every = 0;     // after every N-th packet, reports the host must drop
     std::string state_in, state_out, record, memory;
@@ -102,12 +103,16 @@ std::vector<std::string> functions_of(const gadget_options& options)
 bool create_gadget(const gadget_options& options)
 {
     const std::string g = GADGETS + options.name;
-    char id[16];
-    std::snprintf(id, sizeof id, "0x%04x", options.product_id);
-    bool ok = make_dir(g) && write_file(g + "/idVendor", "0x0451") && write_file(g + "/idProduct", id) &&
+    // The identity every emulated bus gives the Quennet, but for the
+    // product id a scenario may change.
+    const interface_identity quennet;
+    char vendor[16], product[16];
+    std::snprintf(vendor, sizeof vendor, "0x%04x", quennet.vendor_id);
+    std::snprintf(product, sizeof product, "0x%04x", options.product_id);
+    bool ok = make_dir(g) && write_file(g + "/idVendor", vendor) && write_file(g + "/idProduct", product) &&
               write_file(g + "/bcdDevice", "0x0100") && write_file(g + "/bcdUSB", "0x0200") &&
-              make_dir(g + "/strings/0x409") && write_file(g + "/strings/0x409/manufacturer", "Harlowmere Audio") &&
-              write_file(g + "/strings/0x409/product", "Calverra Quennet") && make_dir(g + "/configs/c.1") &&
+              make_dir(g + "/strings/0x409") && write_file(g + "/strings/0x409/manufacturer", quennet.manufacturer) &&
+              write_file(g + "/strings/0x409/product", quennet.product) && make_dir(g + "/configs/c.1") &&
               make_dir(g + "/configs/c.1/strings/0x409") &&
               write_file(g + "/configs/c.1/strings/0x409/configuration", "Quennet") &&
               write_file(g + "/configs/c.1/MaxPower", "100");
@@ -296,7 +301,7 @@ void usage()
                  "%s"
                  "  --name NAME             configfs gadget name (default quennet)\n"
                  "  --udc UDC               USB device controller (default dummy_udc.0)\n"
-                 "  --product-id 0xNNNN     another product id (default 0x5b3e)\n"
+                 "  --product-id 0xNNNN     another product id (default 0x%04x)\n"
                  "  --unsolicited-before N  input reports sent before the host opens the device\n"
                  "  --unsolicited-every N   after every N-th packet, reports the host must drop\n"
                  "  --state-in FILE         power up holding what an earlier run stored\n"
@@ -304,7 +309,7 @@ void usage()
                  "  --record FILE           every packet received, in hex, and the replies sent\n"
                  "  --memory DIR            eeprom.bin, flash.bin and device.txt, at the end\n"
                  "Runs until SIGTERM or SIGINT, or until an unplug fault.\n",
-                 DEVICE_OPTIONS_HELP);
+                 DEVICE_OPTIONS_HELP, static_cast<unsigned>(interface_identity{}.product_id));
 }
 
 enum : int {

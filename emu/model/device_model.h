@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "link/protocol_constants.h"
+#include "payload/release_constants.h"
 
 inline constexpr size_t MODEL_EEPROM_SIZE = 8192;    // bytes of Mainboard EEPROM
-inline constexpr size_t MODEL_FLASH_SIZE = 61440;    // bytes of Control flash
+inline constexpr size_t MODEL_FLASH_SIZE = CONTROL_IMAGE_SIZE;  // bytes of Control flash, which the image fills
 inline constexpr size_t MODEL_INPUT_REPORT_SIZE = 64;  // report id and 63 data bytes
 
 enum class fault_kind {

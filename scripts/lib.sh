@@ -1,0 +1,79 @@
+# SPDX-License-Identifier: MIT
+# What the shell scripts of scripts/, vm/ and tests/ share; sourced, never
+# run: counted checks and their closing line, bounded waits, apt with a
+# private source list, and work in a Debian root folder.
+
+# --- Counted checks -----------------------------------------------------------
+# check NAME COMMAND...: runs COMMAND, prints "ok: NAME" or "FAILED: NAME"
+# and counts it. closing_line prints "N passed, M failed" and succeeds only
+# when nothing failed.
+passed=${passed:-0}
+failed=${failed:-0}
+check() {
+    local name=$1
+    shift
+    if "$@"; then
+        echo "ok: $name"
+        passed=$((passed + 1))
+    else
+        echo "FAILED: $name"
+        failed=$((failed + 1))
+    fi
+}
+closing_line() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+# --- Bounded waits --------------------------------------------------------------
+# wait_until SECONDS COMMAND...: runs COMMAND every tenth of a second until it
+# succeeds; fails once SECONDS have passed without.
+wait_until() {
+    local tries=$(($1 * 10)) i
+    shift
+    for ((i = 0; i < tries; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# --- apt with a private source list -------------------------------------------------
+# private_apt DIR TYPE: makes in DIR a source list of this machine's own apt
+# sources as TYPE lines (deb or deb-src), with its package lists and cache,
+# sets the array apt_options that makes apt-get use it, and updates it. The
+# machine's apt configuration stays as it is.
+private_apt() {
+    local dir=$1 type=$2 sources list
+    rm -rf "$dir"
+    mkdir -p "$dir/sources" "$dir/lists/partial" "$dir/cache/archives/partial"
+    for sources in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$sources" ] && sed "s/^Types: deb\$/Types: $type/" "$sources" >"$dir/sources/$(basename "$sources")"
+    done
+    for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$list" ] && sed -n "s/^deb /$type /p" "$list" >"$dir/sources/$(basename "$list").list"
+    done
+    apt_options=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$dir/sources"
+                 -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache")
+    apt-get "${apt_options[@]}" update -qq
+}
+
+# --- A Debian root folder ---------------------------------------------------------
+# debian_root ROOT [NAME=VALUE...]: sets the array in_root, which runs a
+# command in ROOT with a clean environment (a PATH, HOME, and the given
+# variables), and undoes at the script's exit, the last first, every mount
+# made with bind FROM TO (a bind mount) or noted with remember_mount TO.
+mounted=()
+unmount_all() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
+    mounted=()
+}
+remember_mount() { mounted+=("$1"); }
+bind() { mount --bind "$1" "$2" && remember_mount "$2"; }
+debian_root() {
+    local root=$1
+    shift
+    in_root=(chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@")
+    trap unmount_all EXIT
+}
