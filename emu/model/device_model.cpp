@@ -419,8 +419,7 @@ bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& er
         rule.kind = fault_kind::short_reply;
         rule.reply_length = static_cast<size_t>(number);
     } else {
-        error = "unknown fault '" + kind +
-                "' (status=C, garble=C, wait=N, no-reply, lost, write-fail, unplug, unplug-after, stop, delay=MS, echo=N, short=N)";
+        error = "unknown fault '" + kind + "' (" + FAULT_KINDS + ")";
         return false;
     }
     if (at == std::string::npos)

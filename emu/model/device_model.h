@@ -157,12 +157,15 @@ uint8_t sum_to_zero_check(const uint8_t* bytes, size_t count);
 
 bool device_holds_release(const device_model& device);
 
-// Parses a fault such as "status=R@command=0x21,address=5920",
-// "garble=X@index=9", "wait=3@command=0x31", "no-reply@index=5", "lost@index=5",
-// "write-fail@index=7,times=2", "unplug@index=100", "unplug-after@command=0x31",
-// "stop@index=700", "delay=1500@index=9", "echo=0x00@command=0x10" or
-// "short=5@command=0x31".
-// Returns false and says why in `error` when it is not one.
+// The faults' syntax, the one place it is written (quennet-emu's and
+// quennet-gadget's --help and the parser's refusals show it).
+inline constexpr const char* FAULT_KINDS =
+    "status=C | garble=C | wait=N | no-reply | lost | write-fail | unplug | unplug-after | stop | delay=MS | "
+    "echo=N | short=N";
+inline constexpr const char* FAULT_SELECTORS = "optionally @index=N,command=0xNN,address=N,times=N (-1: always)";
+
+// Parses a fault such as "status=R@command=0x21,address=5920" (FAULT_KINDS,
+// FAULT_SELECTORS). Returns false and says why in `error` when it is not one.
 bool parse_fault_rule(const std::string& text, fault_rule& rule, std::string& error);
 
 // Parses "MAJOR.MINOR" in hexadecimal, as shown by the program ("0.95", "1.0A").

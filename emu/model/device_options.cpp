@@ -14,15 +14,14 @@ enum : int {
 
 }  // namespace
 
-const char* const DEVICE_OPTIONS_HELP =
+static const std::string OPTIONS_HELP = std::string(
     "  --mainboard V      Mainboard version the device runs (default 0.95; 0.90 asks for a power cycle)\n"
     "  --control V        Control version the device runs (default 0.98)\n"
     "  --fault F          a device fault, repeatable:\n"
-    "                       status=C | garble=C | wait=N | no-reply | lost | write-fail | unplug |\n"
-    "                       unplug-after | stop | delay=MS | echo=N | short=N\n"
-    "                       optionally @index=N,command=0xNN,address=N,times=N (-1: always)\n"
+    "                       ") + FAULT_KINDS + "\n                       " + FAULT_SELECTORS + "\n" +
     "  --realistic        answer with the timing of a real device on a full-speed bus\n"
     "  --other-interface  add the device's second, non-update HID interface\n";
+const char* const DEVICE_OPTIONS_HELP = OPTIONS_HELP.c_str();
 
 std::vector<option> device_long_options(const std::vector<option>& tool_options)
 {
