@@ -98,15 +98,16 @@ run_update() {
 # DIR LIMIT COMMAND...; each leaves its console and status in DIR/NAME_1 and
 # DIR/NAME_2 (NAME: DIR's own name).
 run_two_at_once() {
-    local dir=$1 limit=$2 n name
+    local dir=$1 limit=$2 n name runs=()
     name=$(basename "$dir")
     shift 2
     for n in 1 2; do
         mkdir -p "$dir/${name}_$n"
         (printf 'y\n' | timeout "$limit" "$@" >"/tmp/console$n.txt" 2>"/tmp/errors$n.txt"
          echo $? >"$dir/${name}_$n/status") &
+        runs+=($!)
     done
-    wait
+    wait "${runs[@]}"  # the two programs, not the gadget running beside them
     for n in 1 2; do
         mv "/tmp/console$n.txt" "$dir/${name}_$n/console.txt"
         mv "/tmp/errors$n.txt" "$dir/${name}_$n/errors.txt"
