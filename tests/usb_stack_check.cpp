@@ -329,6 +329,10 @@ bool has(const std::string& text, const std::string& part)
 void udev()
 {
     const fs::path dir = results / "udev";
+    if (!fs::is_directory(dir)) {
+        report("udev", "  the scenario did not run\n", "the packaged rules on systemd-udevd");
+        return;
+    }
     std::string problems;
     int quennets = 0, others = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
