@@ -114,15 +114,8 @@ terminal_child start_on_terminal(bool output_pipe = false, const std::vector<std
         options.environment = environment;
     }
     std::vector<std::string> env_texts = child_environment(options.environment);
-    std::vector<char*> envp;
-    envp.reserve(env_texts.size() + 1);
-    for (std::string& text : env_texts)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
-    std::vector<char*> argv;
-    for (std::string& word : options.argv)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<char*> envp = pointers(env_texts);
+    std::vector<char*> argv = pointers(options.argv);
     const int output_fd = output_pipe ? pipe_ends[1] : terminal;
     const int errors_fd = errors >= 0 ? errors : terminal;
     child.pid = fork();
@@ -160,6 +153,14 @@ int wait_for_end(pid_t pid, steady_clock::time_point deadline)
         ADD_FAILURE() << "quennet-update did not end in time";
     }
     return status;
+}
+
+// An emulated bus whose Quennet answers with a real device's timing.
+std::unique_ptr<emulated_bus> realistic_bus(const device_model& device)
+{
+    bus_options realistic;
+    realistic.timing = realistic_timing();
+    return bus_create(realistic, device);
 }
 
 // Whether the child has ended, leaving it to be waited for.
@@ -268,9 +269,7 @@ class after_consent : public testing::TestWithParam<interruption_case> {};
 TEST_P(after_consent, the_update_goes_on_to_its_end)
 {
     const interruption_case& c = GetParam();
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
     ASSERT_TRUE(bus != nullptr);
     terminal_child child = start_on_terminal(c.what == interruption::reader_gone);
     ASSERT_GT(child.pid, 0);
@@ -353,9 +352,7 @@ class held_console : public testing::TestWithParam<edge_case> {};
 TEST_P(held_console, lets_go_at_the_exits)
 {
     const edge_case& c = GetParam();
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet(c.faults));
+    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet(c.faults));
     ASSERT_TRUE(bus != nullptr);
     terminal_child child = start_on_terminal();
     ASSERT_GT(child.pid, 0);
@@ -421,9 +418,7 @@ const std::string REFUSED_AS_SECOND =
 TEST_P(second_program, is_refused_and_the_first_completes)
 {
     const second_program_case& c = GetParam();
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
     ASSERT_TRUE(bus != nullptr);
     terminal_child first = start_on_terminal();
     ASSERT_GT(first.pid, 0);
@@ -466,9 +461,7 @@ INSTANTIATE_TEST_SUITE_P(cases, second_program,
 TEST(second_program, is_not_refused_after_the_first_has_ended_or_was_killed)
 {
     for (const bool killed : {false, true}) {
-        bus_options realistic;
-        realistic.timing = realistic_timing();
-        std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+        std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
         ASSERT_TRUE(bus != nullptr);
         terminal_child first = start_on_terminal();
         ASSERT_GT(first.pid, 0);
@@ -575,17 +568,9 @@ struct private_bus {
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
 {
     std::vector<std::string> env_texts = child_environment(environment);
-    std::vector<char*> envp;
-    envp.reserve(env_texts.size() + 1);
-    for (std::string& text : env_texts)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
+    std::vector<char*> envp = pointers(env_texts);
     std::vector<std::string> words = argv;
-    std::vector<char*> args;
-    args.reserve(words.size() + 1);
-    for (std::string& word : words)
-        args.push_back(word.data());
-    args.push_back(nullptr);
+    std::vector<char*> args = pointers(words);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -749,9 +734,7 @@ TEST_P(sleep_lock, is_held_from_the_yes_to_the_exits)
 {
     const sleep_lock_case& c = GetParam();
     private_bus system_bus = start_private_bus(c.name, c.logind_parameters);
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet(c.faults));
+    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet(c.faults));
     ASSERT_TRUE(bus != nullptr);
     terminal_child child = start_with_bus(system_bus.address);
     ASSERT_GT(child.pid, 0);
@@ -816,9 +799,7 @@ TEST(sleep_lock, a_bus_without_logind_or_that_never_answers_does_not_hold_up_the
     for (const char* parameters : {static_cast<const char*>(nullptr), "{\"silent\": true}"}) {
         SCOPED_TRACE(parameters == nullptr ? "no logind" : "silent logind");
         private_bus system_bus = start_private_bus(parameters == nullptr ? "no-logind" : "silent", parameters);
-        bus_options realistic;
-        realistic.timing = realistic_timing();
-        std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+        std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
         ASSERT_TRUE(bus != nullptr);
         child_options child = update_child("y\n", 60000);
         for (std::string& entry : child.environment)

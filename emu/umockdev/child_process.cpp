@@ -29,7 +29,7 @@ std::vector<std::string> child_environment(const std::vector<std::string>& addit
     return entries;
 }
 
-static std::vector<char*> pointers(std::vector<std::string>& texts)
+std::vector<char*> pointers(std::vector<std::string>& texts)
 {
     std::vector<char*> list;
     list.reserve(texts.size() + 1);

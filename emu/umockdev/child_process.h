@@ -34,3 +34,7 @@ child_outcome run_child(const child_options& options);
 // This process's environment with the "NAME=VALUE" entries added, replacing
 // those of the same names.
 std::vector<std::string> child_environment(const std::vector<std::string>& additions);
+
+// The texts as the null-terminated list of pointers that exec and spawn
+// take; valid while the texts are.
+std::vector<char*> pointers(std::vector<std::string>& texts);
