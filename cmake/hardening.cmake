@@ -41,6 +41,11 @@ endforeach()
 set(hardening_environment
     "DEB_BUILD_MAINT_OPTIONS=hardening=+all reproducible=-fixfilepath,-fixdebugpath"
     "DEB_CXXFLAGS_MAINT_STRIP=-g -O2" "DEB_CPPFLAGS_MAINT_STRIP=-Wdate-time")
+if(QUENNET_DEB_ARCHITECTURE)
+  # A cross build gets the target's flags (arm64's branch protection where
+  # the distribution asks for it), not this machine's.
+  list(APPEND hardening_environment "DEB_HOST_ARCH=${QUENNET_DEB_ARCHITECTURE}")
+endif()
 foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env ${hardening_environment} ${QUENNET_DPKG_BUILDFLAGS} --get ${kind}
                   OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)

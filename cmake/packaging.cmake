@@ -184,6 +184,15 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 
+if(QUENNET_DEB_ARCHITECTURE)
+  # A cross build (cmake/aarch64-linux-gnu.cmake) names the target's
+  # architecture, not this machine's, and strips with the target's tools.
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QUENNET_DEB_ARCHITECTURE})
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${QUENNET_RPM_ARCHITECTURE})
+  set(quennet_rpm_cross_tools "
+%define __strip ${CMAKE_STRIP}
+%define __objdump ${CMAKE_OBJDUMP}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # dependencies from the binary, by dpkg-shlibdeps
@@ -204,5 +213,5 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define _buildhost reproducible
 %define source_date_epoch_from_changelog 0
 %define use_source_date_epoch_as_buildtime 1
 %define clamp_mtime_to_source_date_epoch 1
-%define _build_id_links none")
+%define _build_id_links none${quennet_rpm_cross_tools}")
 include(CPack)

@@ -114,6 +114,7 @@ terminal_child start_on_terminal(bool output_pipe = false, const std::vector<std
         options.environment = environment;
     }
     std::vector<std::string> env_texts = child_environment(options.environment);
+    through_launcher(options.argv, env_texts);
     std::vector<char*> envp = pointers(env_texts);
     std::vector<char*> argv = pointers(options.argv);
     const int output_fd = output_pipe ? pipe_ends[1] : terminal;
@@ -568,8 +569,9 @@ struct private_bus {
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
 {
     std::vector<std::string> env_texts = child_environment(environment);
-    std::vector<char*> envp = pointers(env_texts);
     std::vector<std::string> words = argv;
+    through_launcher(words, env_texts);
+    std::vector<char*> envp = pointers(env_texts);
     std::vector<char*> args = pointers(words);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

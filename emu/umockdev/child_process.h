@@ -38,3 +38,11 @@ std::vector<std::string> child_environment(const std::vector<std::string>& addit
 // The texts as the null-terminated list of pointers that exec and spawn
 // take; valid while the texts are.
 std::vector<char*> pointers(std::vector<std::string>& texts);
+
+// Where this build's programs cannot run on this machine by themselves (an
+// arm64 build tested on amd64), QUENNET_LAUNCHER names the emulator that
+// runs them (qemu-aarch64). When `argv` starts a program built for the same
+// processor as this one, puts the launcher in front of it; what the program
+// must preload moves from `environment` (the whole environment) to the
+// launcher's options, since the launcher's own loader would read it too.
+void through_launcher(std::vector<std::string>& argv, std::vector<std::string>& environment);
