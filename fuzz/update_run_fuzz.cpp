@@ -14,8 +14,17 @@
 #include "app/command_line.h"
 #include "fuzz/device_script.h"
 #include "fuzz/fuzz_answerer.h"
+#include "fuzz/replay.h"
 
 namespace {
+
+replay_figures totals;
+
+void digest(const void* data, size_t size)
+{
+    for (size_t i = 0; i < size; ++i)
+        totals.digest = (totals.digest ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001b3u;
+}
 
 // The command line a consent answer stands for (device_script.h).
 const char* argument_for(uint8_t answer)
@@ -39,6 +48,20 @@ const char* argument_for(uint8_t answer)
 }
 
 }  // namespace
+
+void replay_add(int status, const std::string& console, long writes, long reads, long calls)
+{
+    totals.status_0 += status == 0;
+    totals.status_1 += status == 1;
+    for (const long figure : {static_cast<long>(status), writes, reads, calls})
+        digest(&figure, sizeof figure);
+    digest(console.data(), console.size());
+}
+
+const replay_figures& replay_totals()
+{
+    return totals;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -75,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::free(console_text);
 
     const hid_call_record& record = stand_in_record();
+    replay_add(status, console, record.writes, record.reads, record.calls);
     // QUENNET_FUZZ_SHOW=1 prints what each run did, to look at an input.
     static const bool show = std::getenv("QUENNET_FUZZ_SHOW") != nullptr;
     if (show)

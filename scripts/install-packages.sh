@@ -12,11 +12,17 @@
 # (Debian's cross compiler, the arm64 libraries beside this machine's own,
 # qemu-user to run the arm64 tests, without registering it with the kernel),
 # and umockdev's arm64 files unpacked into build/arm64-deps.
-# Installs only what is missing, so running it again does nothing.
+# Installs only what is missing, so running it again does nothing. With
+# --names it only lists the packages that the README's first command installs.
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libhidapi-dev libsystemd-dev libgtest-dev umockdev libumockdev-dev libglib2.0-dev)
 case "${1:-}" in
+--names)
+    # The packages the README's first command installs, one per line.
+    printf '%s\n' "${packages[@]}"
+    exit 0
+    ;;
 --test-tools)
     # Unversioned names: each Debian release's default clang and LLVM tools.
     # devscripts for hardening-check, appstream for appstreamcli.

@@ -7,7 +7,10 @@
 # (Debian 13's lintian with its informational tags, hardening-check,
 # appstreamcli, the .deb built twice and compared, the RPM), then installs
 # the .deb built on this host (by the normal build's package tests) into
-# Debian 13 and runs its --version. Ends with "N passed, M failed".
+# Debian 13 and runs its --version; and builds the arm64 packages there with
+# Debian 13's cross compiler and hardening flags (AArch64 branch protection
+# among them) and checks them as the amd64 ones, under Debian 13's lintian
+# and hardening-check. Ends with "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -29,7 +32,7 @@ if [ -n "${QUENNET_RELEASE_DIR:-}" ]; then
     cp "$QUENNET_RELEASE_DIR"/mainboard.bin "$QUENNET_RELEASE_DIR"/control.bin "$QUENNET_RELEASE_DIR"/release.conf "$root/tmp/quennet-release/"
     in_root+=(QUENNET_RELEASE_DIR=/tmp/quennet-release)
 fi
-echo "Debian $(cat "$root/etc/debian_version"): $(chroot "$root" g++ --version | head -n 1), hidapi $(chroot "$root" dpkg-query -W -f='${Version}' libhidapi-dev)"
+echo "Debian $(cat "$root/etc/debian_version"): $(chroot "$root" g++ --version | head -n 1), hidapi $(chroot "$root" sh -c 'dpkg-query -W -f="\${Version}" libhidapi-dev:$(dpkg --print-architecture)')"
 
 build_and_test() {
     "${in_root[@]}" bash -c "cd $work && cmake --preset default >/dev/null &&
@@ -43,6 +46,15 @@ host_package() {
     cp "$deb" "$root$work/host.deb"
     "${in_root[@]}" bash -c "dpkg -i $work/host.deb >/dev/null && quennet-update --version; status=\$?; dpkg -r quennet-update >/dev/null; exit \$status"
 }
+# Only what the packages need is built for arm64 here; the arm64 suite runs
+# on the host (scripts/test-arm64.sh).
+arm64_packages() {
+    "${in_root[@]}" bash -c "cd $work && scripts/install-packages.sh --arm64 >/dev/null && cmake --preset arm64 >/dev/null &&
+        { cmake --build --preset arm64 --target quennet-update quennet_package_files >build-arm64.log 2>&1 ||
+          { tail -n 30 build-arm64.log; exit 1; }; } && { ! grep -B2 -A8 'warning:' build-arm64.log; } &&
+        ctest --preset arm64 -R '^package\\.(pack|lintian|reproducible|rpm)\$'"
+}
 check "debian13: build (warning-free) and tests of the normal preset, with the package checks" build_and_test
 check "debian13: the Debian 12 package installed and run" host_package
+check "debian13: the arm64 packages, with branch protection" arm64_packages
 closing_line

@@ -6,7 +6,9 @@
 # --help), e.g. --mainboard 0.90 or --fault stop@index=700. As with a real
 # Quennet, once you have answered y a Ctrl+C or a closed terminal leaves the
 # update running to its end. QUENNET_TRY_BUILD_DIR names another build
-# folder than build/default (the tests use one of their own).
+# folder than build/default (the tests use one of their own), and
+# QUENNET_LAUNCHER an emulator that runs that build's programs here (the
+# arm64 build's tests on amd64 use qemu-aarch64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh
@@ -21,4 +23,4 @@ else
     cmake --build "$build" -j2 --target quennet-emu
 fi
 echo
-exec "$build/emu/quennet-emu" --realistic "$@"
+exec ${QUENNET_LAUNCHER:+"$QUENNET_LAUNCHER"} "$build/emu/quennet-emu" --realistic "$@"
