@@ -173,7 +173,6 @@ bool has_ended(pid_t pid)
 
 // Waits until the press-a-key prompt has switched the terminal to single
 // keys, then types one.
-
 void press_a_key_at_the_prompt(const terminal_child& child, steady_clock::time_point deadline)
 {
     while (canonical(child.terminal) && !has_ended(child.pid) && steady_clock::now() < deadline)
@@ -182,71 +181,167 @@ void press_a_key_at_the_prompt(const terminal_child& child, steady_clock::time_p
     EXPECT_EQ(write(child.master, "x", 1), 1);
 }
 
-struct key_case {
-    const char* name;
-    std::string answer;        // typed at the consent prompt, with what is typed during the update
-    std::string key;           // typed at the press-a-key prompt
-    int exit_status;
-    int gap_ms = 0;            // between the key's bytes (a slow line); 0: all at once
+// quennet-update on a terminal with the given system bus.
+terminal_child start_with_bus(const std::string& address)
+{
+    std::vector<std::string> environment = update_child("").environment;
+    environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                     [](const std::string& e) { return e.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0; }),
+                      environment.end());
+    environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
+    return start_on_terminal(false, {QUENNET_UPDATE_PATH}, environment);
+}
+
+// One quennet-update on the terminal against an emulated Quennet, from its
+// start to its end.
+struct session {
+    std::unique_ptr<emulated_bus> bus;
+    terminal_child child;
+    steady_clock::time_point deadline = steady_clock::now() + std::chrono::seconds(60);
+    std::string seen;  // what it has shown so far
 };
 
-void PrintTo(const key_case& c, std::ostream* out)
+// Starts the program (on `system_bus` where given) against a Quennet with
+// `faults` (with a real device's timing where `realistic`) and waits for its
+// consent prompt; false, the failure recorded, where it did not get there.
+bool start_session(session& s, const std::vector<std::string>& faults, bool realistic, bool output_pipe = false,
+                   const std::string& system_bus = "")
+{
+    s.bus = realistic ? realistic_bus(quennet(faults)) : bus_create(bus_options{}, quennet(faults));
+    if (s.bus == nullptr) {
+        ADD_FAILURE() << "no emulated bus";
+        return false;
+    }
+    s.child = system_bus.empty() ? start_on_terminal(output_pipe) : start_with_bus(system_bus);
+    if (s.child.pid <= 0) {
+        ADD_FAILURE() << "quennet-update did not start";
+        return false;
+    }
+    const bool prompted = read_until(s.child.output, s.seen, "Yes/[No]: ", s.deadline);
+    EXPECT_TRUE(prompted) << s.seen;
+    return prompted;
+}
+
+void type(const session& s, const std::string& text)
+{
+    EXPECT_EQ(write(s.child.master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+// Waits until the phase under `heading` is 10% done.
+void reach(session& s, const char* heading)
+{
+    EXPECT_TRUE(read_until(s.child.output, s.seen, heading, s.deadline)) << s.seen;
+    EXPECT_TRUE(read_until(s.child.output, s.seen, "\r  10%", s.deadline, s.seen.find(heading))) << s.seen;
+}
+
+bool ends_with(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+const std::string RESTART_AND_PROMPT = "\r\nRestarting Quennet\r\nPress any key to continue . . . ";
+const std::string NOTICE_ON_TERMINAL = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
+
+// Ends what is left of the session: a program that never got to its end
+// is killed.
+void end_session(session& s)
+{
+    if (s.child.pid > 0 && waitpid(s.child.pid, nullptr, WNOHANG) == 0) {
+        kill(s.child.pid, SIGKILL);
+        waitpid(s.child.pid, nullptr, 0);
+    }
+    for (int fd : {s.child.master, s.child.terminal})
+        if (fd >= 0)
+            close(fd);
+    if (s.child.output >= 0 && s.child.output != s.child.master)
+        close(s.child.output);
+    bus_destroy(s.bus);
+}
+
+// The press-a-key prompt and the held console at the exits. The prompt
+// throws away what was typed before it appeared, takes one whole key
+// without Enter (an escape sequence's every byte, even on a slow line),
+// leaves nothing unread for the shell, and restores the terminal's settings.
+// A Ctrl+C during the update gives the notice and is dropped at the exit,
+// not acted on, even where the device then fails (its message, the prompt,
+// status 1). At the prompt the signals act again: a Ctrl+C there ends the
+// program, after a completed or a failed update.
+struct prompt_case {
+    const char* name;
+    std::string answer;  // typed at the consent prompt, with what is typed during the update
+    std::string key;     // typed at the press-a-key prompt
+    int exit_status;     // where no signal ends it
+    int ended_by = 0;    // the signal that ends it, or 0
+    int gap_ms = 0;      // between the key's bytes (a slow line); 0: all at once
+    bool ctrl_c_during_the_update = false;  // 10% into the Mainboard phase
+    std::vector<std::string> faults = {};   // a Control-phase failure, or none
+};
+
+void PrintTo(const prompt_case& c, std::ostream* out)
 {
     *out << c.name;
 }
 
-class press_a_key : public testing::TestWithParam<key_case> {};
+class final_prompt : public testing::TestWithParam<prompt_case> {};
 
-// The prompt throws away what was typed before it appeared, takes one whole
-// key without Enter (an escape sequence's every byte), leaves nothing unread
-// for the shell, and restores the terminal's settings.
-TEST_P(press_a_key, waits_for_one_fresh_key_and_takes_all_of_it)
+TEST_P(final_prompt, takes_one_fresh_key_whole_and_lets_the_console_go)
 {
-    const key_case& c = GetParam();
-    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
-    ASSERT_TRUE(bus != nullptr);
-    const terminal_child child = start_on_terminal();
-    ASSERT_GT(child.pid, 0);
-    const int master = child.master, terminal = child.terminal;
-    const pid_t pid = child.pid;
-    const auto deadline = steady_clock::now() + std::chrono::seconds(30);
-    std::string seen;
-    EXPECT_TRUE(read_until(master, seen, "Yes/[No]: ", deadline)) << seen;
-    ASSERT_EQ(write(master, c.answer.data(), c.answer.size()), static_cast<ssize_t>(c.answer.size()));
-    EXPECT_TRUE(read_until(master, seen, "Press any key to continue . . . ", deadline)) << seen;
+    const prompt_case& c = GetParam();
+    session s;
+    if (!start_session(s, c.faults, c.ctrl_c_during_the_update))
+        return end_session(s);
+    type(s, c.answer);
+    if (c.ctrl_c_during_the_update) {
+        reach(s, "Updating Mainboard:");
+        type(s, "\x03");
+    }
+    EXPECT_TRUE(read_until(s.child.master, s.seen, "Press any key to continue . . . ", s.deadline)) << s.seen;
+    EXPECT_EQ(s.seen.find(NOTICE_ON_TERMINAL) != std::string::npos, c.ctrl_c_during_the_update) << s.seen;
+    if (c.answer[0] == 'y') {
+        EXPECT_TRUE(ends_with(s.seen, c.faults.empty() ? RESTART_AND_PROMPT
+                                                       : "Verify flash failed!\r\nPress any key to continue . . . "))
+            << s.seen;
+    }
     // The prompt switches the terminal to single keys before it waits.
-    while (canonical(terminal) && steady_clock::now() < deadline)
+    while (canonical(s.child.terminal) && !has_ended(s.child.pid) && steady_clock::now() < s.deadline)
         std::this_thread::sleep_for(milliseconds(5));
-    EXPECT_FALSE(canonical(terminal));
+    EXPECT_FALSE(canonical(s.child.terminal));
     std::this_thread::sleep_for(milliseconds(300));
-    int status = -1;
-    ASSERT_FALSE(has_ended(pid)) << "the prompt ended before a key was pressed at it";
+    EXPECT_FALSE(has_ended(s.child.pid)) << "the program ended before a key was pressed at the prompt";
     if (c.gap_ms == 0) {
-        ASSERT_EQ(write(master, c.key.data(), c.key.size()), static_cast<ssize_t>(c.key.size()));
+        type(s, c.key);
     } else {
         // Each byte well within the prompt's 50 ms rest after the one before.
         for (const char byte : c.key) {
-            ASSERT_EQ(write(master, &byte, 1), 1);
+            type(s, std::string(1, byte));
             std::this_thread::sleep_for(milliseconds(c.gap_ms));
         }
     }
-
-    status = wait_for_end(pid, deadline);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << status;
-    EXPECT_EQ(unread(terminal), 0) << "part of the key was left for the shell";
-    EXPECT_TRUE(canonical(terminal)) << "the terminal's settings were not restored";
-    close(master);
-    close(terminal);
-    bus_destroy(bus);
+    const int status = wait_for_end(s.child.pid, s.deadline);
+    if (c.ended_by != 0) {
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ended_by) << "status " << status;
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << "status " << status;
+        EXPECT_EQ(unread(s.child.terminal), 0) << "part of the key was left for the shell";
+        EXPECT_TRUE(canonical(s.child.terminal)) << "the terminal's settings were not restored";
+    }
+    end_session(s);
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, press_a_key,
-                         testing::Values(key_case{"plain_key", "n\r", "x", 1},
-                                         key_case{"key_typed_during_the_update_is_no_answer", "y\rk", "x", 0},
-                                         key_case{"arrow_key", "n\r", "\x1b[A", 1},
-                                         key_case{"function_key_f5", "n\r", "\x1b[15~", 1},
-                                         key_case{"function_key_f5_whose_bytes_arrive_apart", "n\r", "\x1b[15~", 1, 10}),
-                         [](const testing::TestParamInfo<key_case>& info) { return info.param.name; });
+const std::vector<std::string> CONTROL_PHASE_FAILURE = {"status=V@command=0x31,address=336"};
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, final_prompt,
+    testing::Values(prompt_case{"plain_key", "n\r", "x", 1},
+                    prompt_case{"key_typed_during_the_update_is_no_answer", "y\rk", "x", 0},
+                    prompt_case{"arrow_key", "n\r", "\x1b[A", 1},
+                    prompt_case{"function_key_f5", "n\r", "\x1b[15~", 1},
+                    prompt_case{"function_key_f5_whose_bytes_arrive_apart", "n\r", "\x1b[15~", 1, 0, 10},
+                    prompt_case{"ctrl_c_then_a_device_failure", "y\r", "x", 1, 0, 0, true, CONTROL_PHASE_FAILURE},
+                    prompt_case{"ctrl_c_at_the_prompt_after_a_completed_update", "y\r", "\x03", 0, SIGINT},
+                    prompt_case{"ctrl_c_at_the_prompt_after_a_failed_update", "y\r", "\x03", 0, SIGINT, 0, false,
+                                CONTROL_PHASE_FAILURE}),
+    [](const testing::TestParamInfo<prompt_case>& info) { return info.param.name; });
 
 enum class interruption { ctrl_c, hang_up, sigterm, reader_gone };
 
@@ -270,53 +365,45 @@ class after_consent : public testing::TestWithParam<interruption_case> {};
 TEST_P(after_consent, the_update_goes_on_to_its_end)
 {
     const interruption_case& c = GetParam();
-    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
-    ASSERT_TRUE(bus != nullptr);
-    terminal_child child = start_on_terminal(c.what == interruption::reader_gone);
-    ASSERT_GT(child.pid, 0);
-    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-    std::string seen;
-    EXPECT_TRUE(read_until(child.output, seen, "Yes/[No]: ", deadline)) << seen;
-    ASSERT_EQ(write(child.master, "y\r", 2), 2);
-    EXPECT_TRUE(read_until(child.output, seen, c.phase, deadline)) << seen;
-    EXPECT_TRUE(read_until(child.output, seen, "\r  10%", deadline, seen.find(c.phase))) << seen;
-
+    session s;
+    if (!start_session(s, {}, true, c.what == interruption::reader_gone))
+        return end_session(s);
+    type(s, "y\r");
+    reach(s, c.phase);
     switch (c.what) {
     case interruption::ctrl_c:
-        EXPECT_EQ(write(child.master, "\x03", 1), 1);
+        type(s, "\x03");
         break;
     case interruption::sigterm:
-        kill(child.pid, SIGTERM);
+        kill(s.child.pid, SIGTERM);
         break;
     case interruption::hang_up:
-        close(child.master);
-        child.master = -1;
+        close(s.child.master);
+        s.child.master = -1;
         break;
     case interruption::reader_gone:
-        close(child.output);
-        child.output = -1;
+        close(s.child.output);
+        s.child.output = -1;
         break;
     }
-    const size_t interrupted_at = seen.size();
+    const size_t interrupted_at = s.seen.size();
     if (c.what == interruption::ctrl_c || c.what == interruption::sigterm) {
-        EXPECT_TRUE(read_until(child.output, seen, "Press any key to continue . . . ", deadline)) << seen;
-        const std::string notice = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
-        const size_t at = seen.find(notice, interrupted_at);
-        ASSERT_NE(at, std::string::npos) << "no notice:\n" << seen;
-        EXPECT_EQ(seen.find(notice, at + 1), std::string::npos) << "the notice came twice";
-        EXPECT_EQ(seen.compare(at + notice.size(), 3, "\r  "), 0) << "the progress line did not go on:\n" << seen;
-        const std::string end = "\r\nRestarting Quennet\r\nPress any key to continue . . . ";
-        EXPECT_EQ(seen.compare(seen.size() - end.size(), end.size(), end), 0) << seen;
+        EXPECT_TRUE(read_until(s.child.output, s.seen, "Press any key to continue . . . ", s.deadline)) << s.seen;
+        const size_t at = s.seen.find(NOTICE_ON_TERMINAL, interrupted_at);
+        EXPECT_NE(at, std::string::npos) << "no notice:\n" << s.seen;
+        if (at != std::string::npos) {
+            EXPECT_EQ(s.seen.find(NOTICE_ON_TERMINAL, at + 1), std::string::npos) << "the notice came twice";
+            EXPECT_EQ(s.seen.compare(at + NOTICE_ON_TERMINAL.size(), 3, "\r  "), 0)
+                << "the progress line did not go on:\n" << s.seen;
+        }
+        EXPECT_TRUE(ends_with(s.seen, RESTART_AND_PROMPT)) << s.seen;
     }
     if (c.what != interruption::hang_up)
-        press_a_key_at_the_prompt(child, deadline);
-    const int status = wait_for_end(child.pid, deadline);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << seen;
-    EXPECT_TRUE(device_holds_release(bus_device(*bus)));
-    for (int fd : {child.master, child.terminal, child.output})
-        if (fd >= 0)
-            close(fd);
-    bus_destroy(bus);
+        press_a_key_at_the_prompt(s.child, s.deadline);
+    const int status = wait_for_end(s.child.pid, s.deadline);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << s.seen;
+    EXPECT_TRUE(device_holds_release(bus_device(*s.bus)));
+    end_session(s);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -329,80 +416,18 @@ INSTANTIATE_TEST_SUITE_P(
                                       "Updating Mainboard:"}),
     [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; });
 
-// The held console at its edges. The notice and a device failure after a
-// Ctrl+C: the failure's message, the prompt and status 1 (the held Ctrl+C is
-// dropped at the exit, not acted on). At the final prompt the signals act
-// again: a Ctrl+C there ends the program, after a completed or a failed
-// update.
-struct edge_case {
-    const char* name;
-    bool ctrl_c_during_the_update;
-    std::vector<std::string> faults;  // a Control-phase failure, or none
-    const char* at_the_prompt;        // typed there
-    int ended_by_signal;              // 0: exits with `exit_status`
-    int exit_status;
-};
-
-void PrintTo(const edge_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
-class held_console : public testing::TestWithParam<edge_case> {};
-
-TEST_P(held_console, lets_go_at_the_exits)
-{
-    const edge_case& c = GetParam();
-    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet(c.faults));
-    ASSERT_TRUE(bus != nullptr);
-    terminal_child child = start_on_terminal();
-    ASSERT_GT(child.pid, 0);
-    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-    std::string seen;
-    EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
-    ASSERT_EQ(write(child.master, "y\r", 2), 2);
-    if (c.ctrl_c_during_the_update) {
-        EXPECT_TRUE(read_until(child.master, seen, "Updating Mainboard:", deadline)) << seen;
-        EXPECT_TRUE(read_until(child.master, seen, "\r  10%", deadline, seen.find("Updating Mainboard:"))) << seen;
-        EXPECT_EQ(write(child.master, "\x03", 1), 1);
-    }
-    EXPECT_TRUE(read_until(child.master, seen, "Press any key to continue . . . ", deadline)) << seen;
-    const std::string notice = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
-    EXPECT_EQ(seen.find(notice) != std::string::npos, c.ctrl_c_during_the_update) << seen;
-    const std::string end = c.faults.empty() ? "\r\nRestarting Quennet\r\nPress any key to continue . . . "
-                                             : "Verify flash failed!\r\nPress any key to continue . . . ";
-    EXPECT_EQ(seen.compare(seen.size() - end.size(), end.size(), end), 0) << seen;
-    while (canonical(child.terminal) && !has_ended(child.pid) && steady_clock::now() < deadline)
-        std::this_thread::sleep_for(milliseconds(5));
-    std::this_thread::sleep_for(milliseconds(300));
-    ASSERT_FALSE(has_ended(child.pid)) << "the program ended before a key was pressed at the prompt";
-    ASSERT_EQ(write(child.master, c.at_the_prompt, std::strlen(c.at_the_prompt)),
-              static_cast<ssize_t>(std::strlen(c.at_the_prompt)));
-    const int status = wait_for_end(child.pid, steady_clock::now() + std::chrono::seconds(10));
-    if (c.ended_by_signal != 0)
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ended_by_signal) << "status " << status;
-    else
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << "status " << status;
-    close(child.master);
-    close(child.terminal);
-    bus_destroy(bus);
-}
-
-const std::vector<std::string> CONTROL_PHASE_FAILURE = {"status=V@command=0x31,address=336"};
-
-INSTANTIATE_TEST_SUITE_P(
-    cases, held_console,
-    testing::Values(edge_case{"ctrl_c_then_a_device_failure", true, CONTROL_PHASE_FAILURE, "x", 0, 1},
-                    edge_case{"ctrl_c_at_the_prompt_after_a_completed_update", false, {}, "\x03", SIGINT, 0},
-                    edge_case{"ctrl_c_at_the_prompt_after_a_failed_update", false, CONTROL_PHASE_FAILURE, "\x03", SIGINT, 0}),
-    [](const testing::TestParamInfo<edge_case>& info) { return info.param.name; });
-
 // One update at a time: a second program started while the first holds the
 // Quennet is refused before it sends anything, and the first goes on
-// untouched to its end, the device having received exactly one update.
+// untouched to its end, the device having received exactly one update. The
+// lock is the kernel's: gone with the program, however it ended. After a
+// first program that completed, or that was killed mid-update, a second
+// updates the device.
+enum class first_program { running, completed, killed };
+
 struct second_program_case {
     const char* name;
-    const char* first_at;  // what the first program shows when the second starts
+    const char* first_at;  // what the first program shows when the second starts, or is killed
+    first_program first;
 };
 
 void PrintTo(const second_program_case& c, std::ostream* out)
@@ -416,77 +441,53 @@ const std::string REFUSED_AS_SECOND =
     BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n" +
     PAUSE_PROMPT;
 
-TEST_P(second_program, is_refused_and_the_first_completes)
+TEST_P(second_program, is_refused_while_the_first_holds_the_quennet)
 {
     const second_program_case& c = GetParam();
-    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
-    ASSERT_TRUE(bus != nullptr);
-    terminal_child first = start_on_terminal();
-    ASSERT_GT(first.pid, 0);
-    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-    std::string seen;
-    EXPECT_TRUE(read_until(first.master, seen, "Yes/[No]: ", deadline)) << seen;
+    session s;
+    if (!start_session(s, {}, true))
+        return end_session(s);
     const bool at_consent = std::string(c.first_at) == "Yes/[No]: ";
     if (!at_consent) {
-        ASSERT_EQ(write(first.master, "y\r", 2), 2);
-        EXPECT_TRUE(read_until(first.master, seen, c.first_at, deadline)) << seen;
-        EXPECT_TRUE(read_until(first.master, seen, "\r  10%", deadline, seen.find(c.first_at))) << seen;
+        type(s, "y\r");
+        reach(s, c.first_at);
     }
+    if (c.first == first_program::killed)
+        kill(s.child.pid, SIGKILL);
+    if (c.first == first_program::completed) {
+        EXPECT_TRUE(read_until(s.child.master, s.seen, RESTART_AND_PROMPT, s.deadline)) << s.seen;
+        press_a_key_at_the_prompt(s.child, s.deadline);
+    }
+    if (c.first != first_program::running)
+        wait_for_end(s.child.pid, s.deadline);
     const child_outcome second = run_child(update_child("y\n", 30000));
-    EXPECT_EQ(second.output, REFUSED_AS_SECOND);
-    EXPECT_EQ(second.exit_status, 1);
-    if (at_consent) {
-        ASSERT_EQ(write(first.master, "y\r", 2), 2);
-    }
-    EXPECT_TRUE(read_until(first.master, seen, "Restarting Quennet\r\nPress any key to continue . . . ", deadline)) << seen;
-    press_a_key_at_the_prompt(first, deadline);
-    const int status = wait_for_end(first.pid, deadline);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << seen;
-    const device_model device = bus_device(*bus);
-    EXPECT_EQ(delivered(device), complete_update_packets()) << "not exactly one update's packets";
-    EXPECT_TRUE(device_holds_release(device));
-    close(first.master);
-    close(first.terminal);
-    bus_destroy(bus);
-}
-
-INSTANTIATE_TEST_SUITE_P(cases, second_program,
-                         testing::Values(second_program_case{"while_the_first_waits_at_its_consent_prompt", "Yes/[No]: "},
-                                         second_program_case{"during_the_first_ones_mainboard_phase", "Updating Mainboard:"},
-                                         second_program_case{"during_the_first_ones_control_phase", "Updating Control:"}),
-                         [](const testing::TestParamInfo<second_program_case>& info) { return info.param.name; });
-
-// The lock is the kernel's: gone with the program, however it ended. After a
-// first program that completed, or that was killed mid-update, a second
-// updates the device.
-TEST(second_program, is_not_refused_after_the_first_has_ended_or_was_killed)
-{
-    for (const bool killed : {false, true}) {
-        std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
-        ASSERT_TRUE(bus != nullptr);
-        terminal_child first = start_on_terminal();
-        ASSERT_GT(first.pid, 0);
-        const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-        std::string seen;
-        EXPECT_TRUE(read_until(first.master, seen, "Yes/[No]: ", deadline)) << seen;
-        ASSERT_EQ(write(first.master, "y\r", 2), 2);
-        if (killed) {
-            EXPECT_TRUE(read_until(first.master, seen, "\r  10%", deadline)) << seen;
-            kill(first.pid, SIGKILL);
-        } else {
-            EXPECT_TRUE(read_until(first.master, seen, "Press any key to continue . . . ", deadline)) << seen;
-            press_a_key_at_the_prompt(first, deadline);
-        }
-        wait_for_end(first.pid, deadline);
-        const child_outcome second = run_child(update_child("y\n", 30000));
+    if (c.first == first_program::running) {
+        EXPECT_EQ(second.output, REFUSED_AS_SECOND);
+        EXPECT_EQ(second.exit_status, 1);
+        if (at_consent)
+            type(s, "y\r");
+        EXPECT_TRUE(read_until(s.child.master, s.seen, RESTART_AND_PROMPT, s.deadline)) << s.seen;
+        press_a_key_at_the_prompt(s.child, s.deadline);
+        const int status = wait_for_end(s.child.pid, s.deadline);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << s.seen;
+        EXPECT_EQ(delivered(bus_device(*s.bus)), complete_update_packets()) << "not exactly one update's packets";
+    } else {
         EXPECT_EQ(second.output.find("Another quennet-update"), std::string::npos) << second.output;
-        EXPECT_EQ(second.exit_status, 0) << (killed ? "after SIGKILL: " : "after the end: ") << second.output;
-        EXPECT_TRUE(device_holds_release(bus_device(*bus)));
-        close(first.master);
-        close(first.terminal);
-        bus_destroy(bus);
+        EXPECT_EQ(second.exit_status, 0) << second.output;
     }
+    EXPECT_TRUE(device_holds_release(bus_device(*s.bus)));
+    end_session(s);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, second_program,
+    testing::Values(
+        second_program_case{"while_the_first_waits_at_its_consent_prompt", "Yes/[No]: ", first_program::running},
+        second_program_case{"during_the_first_ones_mainboard_phase", "Updating Mainboard:", first_program::running},
+        second_program_case{"during_the_first_ones_control_phase", "Updating Control:", first_program::running},
+        second_program_case{"after_the_first_has_ended", "Updating Control:", first_program::completed},
+        second_program_case{"after_the_first_was_killed_mid_update", "Updating Mainboard:", first_program::killed}),
+    [](const testing::TestParamInfo<second_program_case>& info) { return info.param.name; });
 
 // The README's first command keeps the README's promise: once the owner has
 // answered y, a Ctrl+C or a closed terminal leaves the emulated Quennet
@@ -686,17 +687,6 @@ void stop_private_bus(private_bus& bus)
     }
 }
 
-// quennet-update on a terminal with the given system bus.
-terminal_child start_with_bus(const std::string& address)
-{
-    std::vector<std::string> environment = update_child("").environment;
-    environment.erase(std::remove_if(environment.begin(), environment.end(),
-                                     [](const std::string& e) { return e.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0; }),
-                      environment.end());
-    environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
-    return start_on_terminal(false, {QUENNET_UPDATE_PATH}, environment);
-}
-
 const char* const ALL_KINDS[] = {"shutdown", "sleep", "idle", "handle-power-key", "handle-suspend-key",
                                  "handle-hibernate-key", "handle-lid-switch"};
 
@@ -721,6 +711,8 @@ struct sleep_lock_case {
     const char* name;
     const char* logind_parameters;
     std::vector<std::string> faults;  // a device failure in the Control phase ends on the abort exit
+    const char* answer;               // at the consent prompt
+    int exit_status;
 };
 
 void PrintTo(const sleep_lock_case& c, std::ostream* out)
@@ -730,67 +722,42 @@ void PrintTo(const sleep_lock_case& c, std::ostream* out)
 
 class sleep_lock : public testing::TestWithParam<sleep_lock_case> {};
 
-// No lock before the yes; one lock in mode block during both phases; none
-// at the prompt or after the exit, on the completion and on the abort exit.
+// No lock before the yes, nor after a No; one lock in mode block during
+// both phases; none at the prompt or after the exit, on the completion and
+// on the abort exit.
 TEST_P(sleep_lock, is_held_from_the_yes_to_the_exits)
 {
     const sleep_lock_case& c = GetParam();
     private_bus system_bus = start_private_bus(c.name, c.logind_parameters);
-    std::unique_ptr<emulated_bus> bus = realistic_bus(quennet(c.faults));
-    ASSERT_TRUE(bus != nullptr);
-    terminal_child child = start_with_bus(system_bus.address);
-    ASSERT_GT(child.pid, 0);
-    const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-    std::string seen;
-    EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
-    EXPECT_TRUE(list_inhibitors(system_bus.address).empty()) << "a lock before the yes";
-    ASSERT_EQ(write(child.master, "y\r", 2), 2);
-    const bool narrower = std::string(c.logind_parameters).find("refuse_keys") != std::string::npos;
-    for (const char* phase : {"Updating Mainboard:", "Updating Control:"}) {
-        EXPECT_TRUE(read_until(child.master, seen, phase, deadline)) << seen;
-        EXPECT_TRUE(read_until(child.master, seen, "\r  10%", deadline, seen.find(phase))) << seen;
-        expect_one_lock(list_inhibitors(system_bus.address), narrower, phase);
+    session s;
+    if (start_session(s, c.faults, true, false, system_bus.address)) {
+        EXPECT_TRUE(list_inhibitors(system_bus.address).empty()) << "a lock before the answer";
+        type(s, c.answer);
+        const bool narrower = std::string(c.logind_parameters).find("refuse_keys") != std::string::npos;
+        for (const char* phase : {"Updating Mainboard:", "Updating Control:"}) {
+            if (c.answer[0] != 'y')
+                break;
+            reach(s, phase);
+            expect_one_lock(list_inhibitors(system_bus.address), narrower, phase);
+        }
+        EXPECT_TRUE(read_until(s.child.master, s.seen, "Press any key to continue . . . ", s.deadline)) << s.seen;
+        EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock at the prompt";
+        press_a_key_at_the_prompt(s.child, s.deadline);
+        const int status = wait_for_end(s.child.pid, s.deadline);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << status << ":\n" << s.seen;
+        EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock after the exit";
     }
-    EXPECT_TRUE(read_until(child.master, seen, "Press any key to continue . . . ", deadline)) << seen;
-    EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock at the prompt";
-    press_a_key_at_the_prompt(child, deadline);
-    const int status = wait_for_end(child.pid, deadline);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.faults.empty() ? 0 : 1)) << status << ":\n" << seen;
-    EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock after the exit";
-    close(child.master);
-    close(child.terminal);
-    bus_destroy(bus);
+    end_session(s);
     stop_private_bus(system_bus);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     cases, sleep_lock,
-    testing::Values(sleep_lock_case{"completed_update", "{}", {}},
-                    sleep_lock_case{"update_that_fails_in_the_control_phase", "{}", {"stop@index=700"}},
-                    sleep_lock_case{"keys_and_lid_refused_the_narrower_lock", "{\"refuse_keys\": true}", {}}),
+    testing::Values(sleep_lock_case{"completed_update", "{}", {}, "y\r", 0},
+                    sleep_lock_case{"update_that_fails_in_the_control_phase", "{}", {"stop@index=700"}, "y\r", 1},
+                    sleep_lock_case{"keys_and_lid_refused_the_narrower_lock", "{\"refuse_keys\": true}", {}, "y\r", 0},
+                    sleep_lock_case{"not_taken_after_a_no", "{}", {}, "n\r", 1}),
     [](const testing::TestParamInfo<sleep_lock_case>& info) { return info.param.name; });
-
-// A "No" takes nothing.
-TEST(sleep_lock, is_not_taken_after_a_no)
-{
-    private_bus system_bus = start_private_bus("after-a-no", "{}");
-    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
-    ASSERT_TRUE(bus != nullptr);
-    terminal_child child = start_with_bus(system_bus.address);
-    ASSERT_GT(child.pid, 0);
-    const auto deadline = steady_clock::now() + std::chrono::seconds(30);
-    std::string seen;
-    EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
-    ASSERT_EQ(write(child.master, "n\r", 2), 2);
-    EXPECT_TRUE(read_until(child.master, seen, "Press any key to continue . . . ", deadline)) << seen;
-    EXPECT_TRUE(list_inhibitors(system_bus.address).empty());
-    press_a_key_at_the_prompt(child, deadline);
-    wait_for_end(child.pid, deadline);
-    close(child.master);
-    close(child.terminal);
-    bus_destroy(bus);
-    stop_private_bus(system_bus);
-}
 
 // Where the bus has no logind, or takes the call and never answers, the
 // update runs as it does without a bus: its console word for word; the bus
@@ -833,28 +800,21 @@ TEST(sleep_lock, a_bus_without_logind_or_that_never_answers_does_not_hold_up_the
 TEST(at_the_consent_prompt, ctrl_c_and_a_closed_terminal_end_the_program_with_nothing_written)
 {
     for (const int ended_by : {SIGINT, SIGHUP}) {
-        std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
-        ASSERT_TRUE(bus != nullptr);
-        terminal_child child = start_on_terminal();
-        ASSERT_GT(child.pid, 0);
-        const auto deadline = steady_clock::now() + std::chrono::seconds(30);
-        std::string seen;
-        EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
-        if (ended_by == SIGINT) {
-            EXPECT_EQ(write(child.master, "\x03", 1), 1);
-        } else {
-            close(child.master);
-            child.master = -1;
+        session s;
+        if (start_session(s, {}, false)) {
+            if (ended_by == SIGINT) {
+                type(s, "\x03");
+            } else {
+                close(s.child.master);
+                s.child.master = -1;
+            }
+            const int status = wait_for_end(s.child.pid, steady_clock::now() + std::chrono::seconds(5));
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ended_by) << strsignal(ended_by) << ": status " << status;
+            const device_model device = bus_device(*s.bus);
+            EXPECT_EQ(delivered(device).size(), 2u) << "more than the two version queries";
+            EXPECT_FALSE(device.eeprom_modified);
         }
-        const int status = wait_for_end(child.pid, steady_clock::now() + std::chrono::seconds(5));
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ended_by) << strsignal(ended_by) << ": status " << status;
-        const device_model device = bus_device(*bus);
-        EXPECT_EQ(delivered(device).size(), 2u) << "more than the two version queries";
-        EXPECT_FALSE(device.eeprom_modified);
-        for (int fd : {child.master, child.terminal})
-            if (fd >= 0)
-                close(fd);
-        bus_destroy(bus);
+        end_session(s);
     }
 }
 
