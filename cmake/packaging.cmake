@@ -6,6 +6,10 @@ include(GNUInstallDirs)
 set(QUENNET_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule goes, relative to the install prefix")
 set(QUENNET_IMAGE_TERMS "" CACHE FILEPATH "File with the terms under which the release's images are distributed; the packages carry it")
 set(QUENNET_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/quennet-update")
+# Installing (and so cpack) builds nothing first: a package needs the
+# program and its files (targets quennet-update and quennet_package_files),
+# not the tests and tools of the build. Build, then pack.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # The time every packaged file carries, and the changelog's date: the last
 # commit's, as Debian's reproducible builds take it.

@@ -52,7 +52,8 @@ arm64_packages() {
     "${in_root[@]}" bash -c "cd $work && scripts/install-packages.sh --arm64 >/dev/null && cmake --preset arm64 >/dev/null &&
         { cmake --build --preset arm64 --target quennet-update quennet_package_files >build-arm64.log 2>&1 ||
           { tail -n 30 build-arm64.log; exit 1; }; } && { ! grep -B2 -A8 'warning:' build-arm64.log; } &&
-        ctest --preset arm64 -R '^package\\.(pack|lintian|reproducible|rpm)\$'"
+        ctest --preset arm64 -R '^package\\.(pack|lintian|reproducible|rpm)\$' &&
+        echo \"the arm64 program: \$(readelf -n build/arm64/quennet-update | grep -o 'AArch64 feature: .*')\""
 }
 check "debian13: build (warning-free) and tests of the normal preset, with the package checks" build_and_test
 check "debian13: the Debian 12 package installed and run" host_package
