@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh
 cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
+cmake --build --preset default --target quennet-bench >/dev/null
 exec build/default/bench/quennet-bench "$@"

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 scripts/install-packages.sh --usb-stack
 cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
+cmake --build --preset default --target all quennet_usb_stack_tools >/dev/null
 
 work="$root/build/usb-stack"
 mkdir -p "$work"
