@@ -242,6 +242,15 @@ bool ends_with(const std::string& text, const std::string& end)
 const std::string RESTART_AND_PROMPT = "\r\nRestarting Quennet\r\nPress any key to continue . . . ";
 const std::string NOTICE_ON_TERMINAL = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
 
+// Closes the terminal window's side, as closing the window does.
+void close_terminal(session& s)
+{
+    close(s.child.master);
+    if (s.child.output == s.child.master)
+        s.child.output = -1;
+    s.child.master = -1;
+}
+
 // Ends what is left of the session: a program that never got to its end
 // is killed.
 void end_session(session& s)
@@ -378,8 +387,7 @@ TEST_P(after_consent, the_update_goes_on_to_its_end)
         kill(s.child.pid, SIGTERM);
         break;
     case interruption::hang_up:
-        close(s.child.master);
-        s.child.master = -1;
+        close_terminal(s);
         break;
     case interruption::reader_gone:
         close(s.child.output);
@@ -805,8 +813,7 @@ TEST(at_the_consent_prompt, ctrl_c_and_a_closed_terminal_end_the_program_with_no
             if (ended_by == SIGINT) {
                 type(s, "\x03");
             } else {
-                close(s.child.master);
-                s.child.master = -1;
+                close_terminal(s);
             }
             const int status = wait_for_end(s.child.pid, steady_clock::now() + std::chrono::seconds(5));
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ended_by) << strsignal(ended_by) << ": status " << status;
