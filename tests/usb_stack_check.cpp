@@ -143,8 +143,8 @@ std::string check_run(const fs::path& dir, int status, const std::string& consol
         return "  the scenario did not run\n";
     if (number_in(dir / "status") != status)
         problems += "  exit status " + text_of(dir / "status");
-    if (fs::exists(fs::path(dir.string() + ".first-reply-late")))
-        remarks += "        run again: the first reply came after the 1000 ms time-out under wine\n";
+    if (fs::exists(fs::path(dir.string() + ".reply-late")))
+        remarks += "        run again: a reply came after the 1000 ms time-out under wine\n";
     std::string shown = text_of(dir / "console.txt");
     if (const size_t at = apart.empty() ? std::string::npos : shown.find(apart); at != std::string::npos)
         shown.erase(at, apart.size());
