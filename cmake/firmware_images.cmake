@@ -31,17 +31,21 @@ set(QUENNET_IMAGE_SOURCES "")
 function(quennet_embed_image symbol path size kind)
   set(output "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.cpp")
   if(path)
+    # The release's own file is the input, never an output (make would drop
+    # the loop it made, with a warning at every build).
     set(source_args --input "${path}")
     set(depends "${path}")
     set(raw "${path}")
+    set(outputs "${output}")
   else()
     set(raw "${CMAKE_CURRENT_BINARY_DIR}/payload/${symbol}.bin")
     set(source_args --placeholder ${kind} --raw-output "${raw}")
     set(depends "")
+    set(outputs "${output}" "${raw}")
   endif()
   set(${symbol}_RAW "${raw}" PARENT_SCOPE)  # the image's bytes as a file, for their SHA-256
   add_custom_command(
-    OUTPUT "${output}" ${raw}
+    OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/payload"
     COMMAND embed_image --symbol ${symbol} --size ${size} --output "${output}" ${source_args}
     DEPENDS ${QUENNET_EMBED_IMAGE_DEPENDS} ${depends}
