@@ -198,6 +198,7 @@ rpm)
     ! grep -qE '^/usr/share/man$|^/usr/lib/udev$' <<<"$files" || fail "the RPM claims folders the system owns"
     # Fedora and openSUSE have no group plugdev: the RPM's rule names none,
     # so that udev does not warn of an unknown group at every plug-in.
+    mkdir -p "$scratch"  # (the checks run in any order)
     rule=$(cd "$scratch" && rpm2cpio "$rpm" | cpio -i --quiet --to-stdout ./usr/lib/udev/rules.d/70-quennet-update.rules |
         sed '/^#/d')
     [[ "$rule" == *'TAG+="uaccess"' ]] || fail "the RPM's udev rule: $rule"
