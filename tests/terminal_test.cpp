@@ -2,18 +2,16 @@
 // The real quennet-update on a real terminal (a pseudo-terminal that is its
 // controlling terminal): the press-a-key prompt, and what Ctrl+C, a closed
 // terminal, SIGTERM and a reader of the output that goes away do before,
-// during and after an update.
+// during and after an update; a second copy of the program; the sleep lock.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
-#include <chrono>
-#include <filesystem>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -34,6 +32,7 @@
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 using std::chrono::steady_clock;
 
 // Reads from the terminal's master side (or a pipe) until `text` has
@@ -81,24 +80,24 @@ int unread(int terminal)
     return count;
 }
 
-// quennet-update started in a session of its own whose controlling terminal
-// is the pseudo-terminal, as a shell in a terminal window starts it. Its
-// standard output goes to the terminal, or to a pipe when `output_pipe`.
+// A program started in a session of its own whose controlling terminal is
+// the pseudo-terminal, as a shell in a terminal window starts it.
 struct terminal_child {
     pid_t pid = -1;
     int master = -1;    // the terminal window's side
     int terminal = -1;  // the program's side, kept to look at its input queue and settings
-    int output = -1;    // the pipe's reading end, or the master
+    int output = -1;    // where its standard output is read: the master, or a pipe's reading end
 };
 
-// `command` (with `environment` added) replaces quennet-update on the
-// emulated bus, and `errors` (a descriptor) the terminal as standard error.
-terminal_child start_on_terminal(bool output_pipe = false, const std::vector<std::string>& command = {},
-                                 const std::vector<std::string>& environment = {}, int errors = -1)
+// Starts `options` (quennet-update on the emulated bus, or another command)
+// with its standard output on the terminal, or on a pipe where
+// `output_pipe`, and its standard error on the terminal, or on `errors`.
+terminal_child start_on_terminal(const child_options& options, bool output_pipe = false, int errors = -1)
 {
     terminal_child child;
     int pipe_ends[2] = {-1, -1};
-    if (openpty(&child.master, &child.terminal, nullptr, nullptr, nullptr) != 0 || (output_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0)) {
+    if (openpty(&child.master, &child.terminal, nullptr, nullptr, nullptr) != 0 ||
+        (output_pipe && pipe2(pipe_ends, O_CLOEXEC) != 0)) {
         ADD_FAILURE() << "no pseudo-terminal or pipe";
         return child;
     }
@@ -108,15 +107,11 @@ terminal_child start_on_terminal(bool output_pipe = false, const std::vector<std
     child.output = output_pipe ? pipe_ends[0] : child.master;
     // Everything the child needs is made before the fork: after it, only
     // calls that are safe in a child of a process with threads.
-    child_options options = update_child("");
-    if (!command.empty()) {
-        options.argv = command;
-        options.environment = environment;
-    }
+    std::vector<std::string> words = options.argv;
     std::vector<std::string> env_texts = child_environment(options.environment);
-    through_launcher(options.argv, env_texts);
+    through_launcher(words, env_texts);
     std::vector<char*> envp = pointers(env_texts);
-    std::vector<char*> argv = pointers(options.argv);
+    std::vector<char*> argv = pointers(words);
     const int output_fd = output_pipe ? pipe_ends[1] : terminal;
     const int errors_fd = errors >= 0 ? errors : terminal;
     child.pid = fork();
@@ -151,17 +146,14 @@ int wait_for_end(pid_t pid, steady_clock::time_point deadline)
     if (done == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-        ADD_FAILURE() << "quennet-update did not end in time";
+        ADD_FAILURE() << "the program did not end in time";
     }
     return status;
 }
 
-// An emulated bus whose Quennet answers with a real device's timing.
-std::unique_ptr<emulated_bus> realistic_bus(const device_model& device)
+bool exited_with(int status, int code)
 {
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    return bus_create(realistic, device);
+    return WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
 // Whether the child has ended, leaving it to be waited for.
@@ -172,54 +164,65 @@ bool has_ended(pid_t pid)
 }
 
 // Waits until the press-a-key prompt has switched the terminal to single
-// keys, then types one.
-void press_a_key_at_the_prompt(const terminal_child& child, steady_clock::time_point deadline)
+// keys; false where it did not.
+bool at_single_keys(const terminal_child& child, steady_clock::time_point deadline)
 {
     while (canonical(child.terminal) && !has_ended(child.pid) && steady_clock::now() < deadline)
         std::this_thread::sleep_for(milliseconds(5));
-    EXPECT_FALSE(canonical(child.terminal)) << "no press-a-key prompt";
+    return !canonical(child.terminal);
+}
+
+void press_a_key_at_the_prompt(const terminal_child& child, steady_clock::time_point deadline)
+{
+    EXPECT_TRUE(at_single_keys(child, deadline)) << "no press-a-key prompt";
     EXPECT_EQ(write(child.master, "x", 1), 1);
 }
 
-// quennet-update on a terminal with the given system bus.
-terminal_child start_with_bus(const std::string& address)
-{
-    std::vector<std::string> environment = update_child("").environment;
-    environment.erase(std::remove_if(environment.begin(), environment.end(),
-                                     [](const std::string& e) { return e.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0; }),
-                      environment.end());
-    environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
-    return start_on_terminal(false, {QUENNET_UPDATE_PATH}, environment);
-}
-
-// One quennet-update on the terminal against an emulated Quennet, from its
-// start to its end.
+// One program on the terminal, from its start to its end, with the emulated
+// Quennet it updates (none where the command brings its own).
 struct session {
     std::unique_ptr<emulated_bus> bus;
     terminal_child child;
-    steady_clock::time_point deadline = steady_clock::now() + std::chrono::seconds(60);
+    steady_clock::time_point deadline = steady_clock::now() + seconds(60);
     std::string seen;  // what it has shown so far
 };
 
-// Starts the program (on `system_bus` where given) against a Quennet with
-// `faults` (with a real device's timing where `realistic`) and waits for its
-// consent prompt; false, the failure recorded, where it did not get there.
-bool start_session(session& s, const std::vector<std::string>& faults, bool realistic, bool output_pipe = false,
-                   const std::string& system_bus = "")
+const std::string CONSENT = "Yes/[No]: ";
+
+// Starts the program and waits for its consent prompt; false, the failure
+// recorded, where it did not get there.
+bool start_program(session& s, const child_options& options, bool output_pipe = false, int errors = -1)
 {
-    s.bus = realistic ? realistic_bus(quennet(faults)) : bus_create(bus_options{}, quennet(faults));
+    s.child = start_on_terminal(options, output_pipe, errors);
+    if (s.child.pid <= 0) {
+        ADD_FAILURE() << "the program did not start";
+        return false;
+    }
+    const bool prompted = read_until(s.child.output, s.seen, CONSENT, s.deadline);
+    EXPECT_TRUE(prompted) << s.seen;
+    return prompted;
+}
+
+// quennet-update against a Quennet with `faults`, with a real device's
+// timing where `realistic`, and `environment` added to its own.
+bool start_session(session& s, const std::vector<std::string>& faults, bool realistic, bool output_pipe = false,
+                   const std::vector<std::string>& environment = {})
+{
+    bus_options options;
+    if (realistic)
+        options.timing = realistic_timing();
+    s.bus = bus_create(options, quennet(faults));
     if (s.bus == nullptr) {
         ADD_FAILURE() << "no emulated bus";
         return false;
     }
-    s.child = system_bus.empty() ? start_on_terminal(output_pipe) : start_with_bus(system_bus);
-    if (s.child.pid <= 0) {
-        ADD_FAILURE() << "quennet-update did not start";
-        return false;
+    child_options child = update_child("");
+    for (const std::string& entry : environment) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(child.environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+        child.environment.push_back(entry);
     }
-    const bool prompted = read_until(s.child.output, s.seen, "Yes/[No]: ", s.deadline);
-    EXPECT_TRUE(prompted) << s.seen;
-    return prompted;
+    return start_program(s, child, output_pipe);
 }
 
 void type(const session& s, const std::string& text)
@@ -239,8 +242,15 @@ bool ends_with(const std::string& text, const std::string& end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-const std::string RESTART_AND_PROMPT = "\r\nRestarting Quennet\r\nPress any key to continue . . . ";
-const std::string NOTICE_ON_TERMINAL = std::regex_replace(INTERRUPT_NOTICE, std::regex("\n"), "\r\n");
+// A console text as the terminal shows it: each line end as "\r\n".
+std::string on_terminal(const std::string& text)
+{
+    return std::regex_replace(text, std::regex("\n"), "\r\n");
+}
+
+const std::string PRESS_A_KEY = "Press any key to continue . . . ";
+const std::string RESTART_AND_PROMPT = "\r\nRestarting Quennet\r\n" + PRESS_A_KEY;
+const std::string NOTICE_ON_TERMINAL = on_terminal(INTERRUPT_NOTICE);
 
 // Closes the terminal window's side, as closing the window does.
 void close_terminal(session& s)
@@ -304,33 +314,25 @@ TEST_P(final_prompt, takes_one_fresh_key_whole_and_lets_the_console_go)
         reach(s, "Updating Mainboard:");
         type(s, "\x03");
     }
-    EXPECT_TRUE(read_until(s.child.master, s.seen, "Press any key to continue . . . ", s.deadline)) << s.seen;
+    EXPECT_TRUE(read_until(s.child.master, s.seen, PRESS_A_KEY, s.deadline)) << s.seen;
     EXPECT_EQ(s.seen.find(NOTICE_ON_TERMINAL) != std::string::npos, c.ctrl_c_during_the_update) << s.seen;
-    if (c.answer[0] == 'y') {
-        EXPECT_TRUE(ends_with(s.seen, c.faults.empty() ? RESTART_AND_PROMPT
-                                                       : "Verify flash failed!\r\nPress any key to continue . . . "))
-            << s.seen;
-    }
+    EXPECT_TRUE(c.answer[0] != 'y' ||
+                ends_with(s.seen, c.faults.empty() ? RESTART_AND_PROMPT : "Verify flash failed!\r\n" + PRESS_A_KEY))
+        << s.seen;
     // The prompt switches the terminal to single keys before it waits.
-    while (canonical(s.child.terminal) && !has_ended(s.child.pid) && steady_clock::now() < s.deadline)
-        std::this_thread::sleep_for(milliseconds(5));
-    EXPECT_FALSE(canonical(s.child.terminal));
+    EXPECT_TRUE(at_single_keys(s.child, s.deadline));
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_FALSE(has_ended(s.child.pid)) << "the program ended before a key was pressed at the prompt";
-    if (c.gap_ms == 0) {
-        type(s, c.key);
-    } else {
-        // Each byte well within the prompt's 50 ms rest after the one before.
-        for (const char byte : c.key) {
-            type(s, std::string(1, byte));
-            std::this_thread::sleep_for(milliseconds(c.gap_ms));
-        }
+    // Each byte well within the prompt's 50 ms rest after the one before.
+    for (size_t at = 0; at < c.key.size(); at += c.gap_ms == 0 ? c.key.size() : 1) {
+        type(s, c.key.substr(at, c.gap_ms == 0 ? std::string::npos : 1));
+        std::this_thread::sleep_for(milliseconds(c.gap_ms));
     }
     const int status = wait_for_end(s.child.pid, s.deadline);
     if (c.ended_by != 0) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.ended_by) << "status " << status;
     } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << "status " << status;
+        EXPECT_TRUE(exited_with(status, c.exit_status)) << "status " << status;
         EXPECT_EQ(unread(s.child.terminal), 0) << "part of the key was left for the shell";
         EXPECT_TRUE(canonical(s.child.terminal)) << "the terminal's settings were not restored";
     }
@@ -352,12 +354,23 @@ INSTANTIATE_TEST_SUITE_P(
                                 CONTROL_PHASE_FAILURE}),
     [](const testing::TestParamInfo<prompt_case>& info) { return info.param.name; });
 
+// Before the owner has answered, Ctrl+C and a closed terminal end the
+// program at once, as they end any other, and nothing has been written.
+// Once the owner has answered y, nothing the console does cuts the update
+// off: the run goes on to its normal end, exit status 0, the device holding
+// both images. Where the terminal is still there it says once, after the
+// progress so far, why the key did nothing, and the progress line goes on.
+// The README's first command, scripts/try-emulated.sh, keeps the same
+// promise: its emulated Quennet answers until the program has ended. The
+// script runs from a build folder of its own, which the fixture
+// try_emulated.build has built.
 enum class interruption { ctrl_c, hang_up, sigterm, reader_gone };
 
 struct interruption_case {
     const char* name;
     interruption what;
-    const char* phase;  // the heading after which it comes, 10% into that phase
+    std::string at;           // CONSENT, or the heading 10% into whose phase it comes
+    bool try_script = false;  // through scripts/try-emulated.sh
 };
 
 void PrintTo(const interruption_case& c, std::ostream* out)
@@ -365,21 +378,11 @@ void PrintTo(const interruption_case& c, std::ostream* out)
     *out << c.name;
 }
 
-class after_consent : public testing::TestWithParam<interruption_case> {};
+class interrupted : public testing::TestWithParam<interruption_case> {};
 
-// Once the owner has answered y, nothing the console does cuts the update
-// off: the run goes on to its normal end, exit status 0, the device holding
-// both images. Where the terminal is still there it says once, after the
-// progress so far, why the key did nothing, and the progress line goes on.
-TEST_P(after_consent, the_update_goes_on_to_its_end)
+void interrupt(session& s, interruption what)
 {
-    const interruption_case& c = GetParam();
-    session s;
-    if (!start_session(s, {}, true, c.what == interruption::reader_gone))
-        return end_session(s);
-    type(s, "y\r");
-    reach(s, c.phase);
-    switch (c.what) {
+    switch (what) {
     case interruption::ctrl_c:
         type(s, "\x03");
         break;
@@ -394,9 +397,49 @@ TEST_P(after_consent, the_update_goes_on_to_its_end)
         s.child.output = -1;
         break;
     }
+}
+
+TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes_on)
+{
+    const interruption_case& c = GetParam();
+    const bool at_consent = c.at == CONSENT;
+    session s;
+    const std::filesystem::path errors_file = scratch_dir(std::string("interrupted-") + c.name) / "errors.txt";
+    bool started = false;
+    if (c.try_script) {
+        child_options script;
+        script.argv = {"/bin/bash", QUENNET_SOURCE_DIR "/scripts/try-emulated.sh"};
+        script.environment = {"QUENNET_TRY_BUILD_DIR=" QUENNET_BUILD_DIR "/try-emulated",
+                              "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/quennet-update-tests/bus"};
+        const int errors = open(errors_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        started = start_program(s, script, false, errors);
+        close(errors);
+    } else {
+        started = start_session(s, {}, !at_consent, c.what == interruption::reader_gone);
+    }
+    if (!started)
+        return end_session(s);
+    if (!at_consent) {
+        type(s, "y\r");
+        reach(s, c.at.c_str());
+    }
     const size_t interrupted_at = s.seen.size();
+    interrupt(s, c.what);
+    if (at_consent) {
+        const int status = wait_for_end(s.child.pid, steady_clock::now() + seconds(5));
+        const int signal = c.what == interruption::ctrl_c ? SIGINT : SIGHUP;
+        // The script's shell reports a program ended by a signal as 128 + it.
+        EXPECT_TRUE(c.try_script ? exited_with(status, 128 + signal) : WIFSIGNALED(status) && WTERMSIG(status) == signal)
+            << strsignal(signal) << ": status " << status;
+        if (s.bus) {
+            const device_model device = bus_device(*s.bus);
+            EXPECT_EQ(delivered(device).size(), 2u) << "more than the two version queries";
+            EXPECT_FALSE(device.eeprom_modified);
+        }
+        return end_session(s);
+    }
     if (c.what == interruption::ctrl_c || c.what == interruption::sigterm) {
-        EXPECT_TRUE(read_until(s.child.output, s.seen, "Press any key to continue . . . ", s.deadline)) << s.seen;
+        EXPECT_TRUE(read_until(s.child.output, s.seen, PRESS_A_KEY, s.deadline)) << s.seen;
         const size_t at = s.seen.find(NOTICE_ON_TERMINAL, interrupted_at);
         EXPECT_NE(at, std::string::npos) << "no notice:\n" << s.seen;
         if (at != std::string::npos) {
@@ -409,20 +452,39 @@ TEST_P(after_consent, the_update_goes_on_to_its_end)
     if (c.what != interruption::hang_up)
         press_a_key_at_the_prompt(s.child, s.deadline);
     const int status = wait_for_end(s.child.pid, s.deadline);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << s.seen;
-    EXPECT_TRUE(device_holds_release(bus_device(*s.bus)));
+    EXPECT_TRUE(exited_with(status, 0)) << "status " << status << ":\n" << s.seen;
+    if (c.try_script) {
+        const std::string errors = read_text(errors_file);
+        EXPECT_NE(errors.find("exit status 0; the device received 1472 packets"), std::string::npos) << errors;
+        EXPECT_NE(errors.find("it holds the release"), std::string::npos) << errors;
+    } else {
+        EXPECT_TRUE(device_holds_release(bus_device(*s.bus)));
+    }
     end_session(s);
 }
 
+const auto CASE_NAME = [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; };
+
 INSTANTIATE_TEST_SUITE_P(
-    cases, after_consent,
-    testing::Values(interruption_case{"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, "Updating Mainboard:"},
+    cases, interrupted,
+    testing::Values(interruption_case{"ctrl_c_at_the_consent_prompt", interruption::ctrl_c, CONSENT},
+                    interruption_case{"terminal_closed_at_the_consent_prompt", interruption::hang_up, CONSENT},
+                    interruption_case{"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, "Updating Mainboard:"},
                     interruption_case{"ctrl_c_in_the_control_phase", interruption::ctrl_c, "Updating Control:"},
                     interruption_case{"terminal_closed_in_the_control_phase", interruption::hang_up, "Updating Control:"},
                     interruption_case{"sigterm_in_the_mainboard_phase", interruption::sigterm, "Updating Mainboard:"},
                     interruption_case{"reader_of_the_output_gone_in_the_mainboard_phase", interruption::reader_gone,
                                       "Updating Mainboard:"}),
-    [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; });
+    CASE_NAME);
+
+INSTANTIATE_TEST_SUITE_P(
+    try_emulated, interrupted,
+    testing::Values(interruption_case{"ctrl_c_at_the_consent_prompt", interruption::ctrl_c, CONSENT, true},
+                    interruption_case{"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, "Updating Mainboard:", true},
+                    interruption_case{"ctrl_c_in_the_control_phase", interruption::ctrl_c, "Updating Control:", true},
+                    interruption_case{"terminal_closed_in_the_control_phase", interruption::hang_up, "Updating Control:",
+                                      true}),
+    CASE_NAME);
 
 // One update at a time: a second program started while the first holds the
 // Quennet is refused before it sends anything, and the first goes on
@@ -434,7 +496,7 @@ enum class first_program { running, completed, killed };
 
 struct second_program_case {
     const char* name;
-    const char* first_at;  // what the first program shows when the second starts, or is killed
+    std::string first_at;  // what the first program shows when the second starts, or is killed
     first_program first;
 };
 
@@ -445,20 +507,16 @@ void PrintTo(const second_program_case& c, std::ostream* out)
 
 class second_program : public testing::TestWithParam<second_program_case> {};
 
-const std::string REFUSED_AS_SECOND =
-    BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n" +
-    PAUSE_PROMPT;
-
 TEST_P(second_program, is_refused_while_the_first_holds_the_quennet)
 {
     const second_program_case& c = GetParam();
     session s;
     if (!start_session(s, {}, true))
         return end_session(s);
-    const bool at_consent = std::string(c.first_at) == "Yes/[No]: ";
+    const bool at_consent = c.first_at == CONSENT;
     if (!at_consent) {
         type(s, "y\r");
-        reach(s, c.first_at);
+        reach(s, c.first_at.c_str());
     }
     if (c.first == first_program::killed)
         kill(s.child.pid, SIGKILL);
@@ -470,14 +528,15 @@ TEST_P(second_program, is_refused_while_the_first_holds_the_quennet)
         wait_for_end(s.child.pid, s.deadline);
     const child_outcome second = run_child(update_child("y\n", 30000));
     if (c.first == first_program::running) {
-        EXPECT_EQ(second.output, REFUSED_AS_SECOND);
+        EXPECT_EQ(second.output, BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please "
+                                          "wait until it has finished\n" + PAUSE_PROMPT);
         EXPECT_EQ(second.exit_status, 1);
         if (at_consent)
             type(s, "y\r");
         EXPECT_TRUE(read_until(s.child.master, s.seen, RESTART_AND_PROMPT, s.deadline)) << s.seen;
         press_a_key_at_the_prompt(s.child, s.deadline);
         const int status = wait_for_end(s.child.pid, s.deadline);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << s.seen;
+        EXPECT_TRUE(exited_with(status, 0)) << "status " << status << ":\n" << s.seen;
         EXPECT_EQ(delivered(bus_device(*s.bus)), complete_update_packets()) << "not exactly one update's packets";
     } else {
         EXPECT_EQ(second.output.find("Another quennet-update"), std::string::npos) << second.output;
@@ -490,77 +549,12 @@ TEST_P(second_program, is_refused_while_the_first_holds_the_quennet)
 INSTANTIATE_TEST_SUITE_P(
     cases, second_program,
     testing::Values(
-        second_program_case{"while_the_first_waits_at_its_consent_prompt", "Yes/[No]: ", first_program::running},
+        second_program_case{"while_the_first_waits_at_its_consent_prompt", CONSENT, first_program::running},
         second_program_case{"during_the_first_ones_mainboard_phase", "Updating Mainboard:", first_program::running},
         second_program_case{"during_the_first_ones_control_phase", "Updating Control:", first_program::running},
         second_program_case{"after_the_first_has_ended", "Updating Control:", first_program::completed},
         second_program_case{"after_the_first_was_killed_mid_update", "Updating Mainboard:", first_program::killed}),
     [](const testing::TestParamInfo<second_program_case>& info) { return info.param.name; });
-
-// The README's first command keeps the README's promise: once the owner has
-// answered y, a Ctrl+C or a closed terminal leaves the emulated Quennet
-// answering until the program has ended, as a real device would; a Ctrl+C
-// at the consent prompt ends everything at once. The script runs from a
-// build folder of its own, which the fixture try_emulated.build has built.
-enum class at_try { consent, mainboard, control };
-
-struct try_case {
-    const char* name;
-    interruption what;
-    at_try when;
-};
-
-TEST(try_emulated, keeps_the_emulated_quennet_answering_until_the_program_ends)
-{
-    const try_case cases[] = {
-        {"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, at_try::mainboard},
-        {"ctrl_c_in_the_control_phase", interruption::ctrl_c, at_try::control},
-        {"terminal_closed_in_the_control_phase", interruption::hang_up, at_try::control},
-        {"ctrl_c_at_the_consent_prompt", interruption::ctrl_c, at_try::consent},
-    };
-    const std::vector<std::string> command = {"/bin/bash", QUENNET_SOURCE_DIR "/scripts/try-emulated.sh"};
-    const std::vector<std::string> environment = {"QUENNET_TRY_BUILD_DIR=" QUENNET_BUILD_DIR "/try-emulated",
-                                                  "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/quennet-update-tests/bus"};
-    for (const try_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::filesystem::path errors_file = scratch_dir(std::string("try-emulated-") + c.name) / "errors.txt";
-        const int errors = open(errors_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ASSERT_GE(errors, 0);
-        terminal_child child = start_on_terminal(false, command, environment, errors);
-        close(errors);
-        ASSERT_GT(child.pid, 0);
-        const auto deadline = steady_clock::now() + std::chrono::seconds(60);
-        std::string seen;
-        EXPECT_TRUE(read_until(child.master, seen, "Yes/[No]: ", deadline)) << seen;
-        if (c.when == at_try::consent) {
-            EXPECT_EQ(write(child.master, "\x03", 1), 1);
-            const int status = wait_for_end(child.pid, steady_clock::now() + std::chrono::seconds(5));
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << "status " << status;
-        } else {
-            ASSERT_EQ(write(child.master, "y\r", 2), 2);
-            const char* phase = c.when == at_try::mainboard ? "Updating Mainboard:" : "Updating Control:";
-            EXPECT_TRUE(read_until(child.master, seen, phase, deadline)) << seen;
-            EXPECT_TRUE(read_until(child.master, seen, "\r  10%", deadline, seen.find(phase))) << seen;
-            if (c.what == interruption::ctrl_c) {
-                EXPECT_EQ(write(child.master, "\x03", 1), 1);
-                EXPECT_TRUE(read_until(child.master, seen, "Restarting Quennet\r\nPress any key to continue . . . ", deadline))
-                    << seen;
-                press_a_key_at_the_prompt(child, deadline);
-            } else {
-                close(child.master);
-                child.master = -1;
-            }
-            const int status = wait_for_end(child.pid, deadline);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ":\n" << seen;
-            EXPECT_NE(read_text(errors_file).find("exit status 0; the device received 1472 packets"), std::string::npos)
-                << read_text(errors_file);
-            EXPECT_NE(read_text(errors_file).find("it holds the release"), std::string::npos) << read_text(errors_file);
-        }
-        for (int fd : {child.master, child.terminal})
-            if (fd >= 0)
-                close(fd);
-    }
-}
 
 // --- The sleep lock --------------------------------------------------------
 // A private dbus-daemon stands in for the system bus (DBUS_SYSTEM_BUS_ADDRESS)
@@ -593,24 +587,31 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     return pid;
 }
 
-// Asks the bus whether `name` has an owner; false also when the bus cannot be reached.
-bool name_has_owner(const std::string& address, const char* name)
+// Calls `method` of `object` on the bus at `address`; the reply, or null
+// (the failure recorded where `must_answer`).
+sd_bus_message* call(const std::string& address, const char* service, const char* object, const char* interface,
+                     const char* method, const char* name = nullptr, bool must_answer = true)
 {
     sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0)
-        return false;
-    bool owned = false;
-    if (sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0) {
-        sd_bus_message* reply = nullptr;
-        int has = 0;
-        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", nullptr, &reply, "s", name) >= 0 &&
-            sd_bus_message_read(reply, "b", &has) >= 0)
-            owned = has != 0;
-        sd_bus_message_unref(reply);
-    }
+    sd_bus_message* reply = nullptr;
+    const bool answered = sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, address.c_str()) >= 0 &&
+                          sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
+                          (name != nullptr ? sd_bus_call_method(bus, service, object, interface, method, nullptr, &reply, "s", name)
+                                           : sd_bus_call_method(bus, service, object, interface, method, nullptr, &reply, "")) >= 0;
+    EXPECT_TRUE(answered || !must_answer) << method << " did not answer";
     sd_bus_flush_close_unref(bus);
-    return owned;
+    return reply;
+}
+
+bool name_has_owner(const std::string& address, const char* name)
+{
+    sd_bus_message* reply = call(address, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 "NameHasOwner", name, false);
+    int has = 0;
+    if (reply != nullptr && sd_bus_message_read(reply, "b", &has) < 0)
+        has = 0;
+    sd_bus_message_unref(reply);
+    return has != 0;
 }
 
 struct inhibitor {
@@ -621,24 +622,15 @@ struct inhibitor {
 std::vector<inhibitor> list_inhibitors(const std::string& address)
 {
     std::vector<inhibitor> found;
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0)
-        return found;
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 &&
-        sd_bus_start(bus) >= 0 &&
-        sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                           "ListInhibitors", nullptr, &reply, "") >= 0 &&
-        sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
+    sd_bus_message* reply = call(address, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", "ListInhibitors");
+    if (reply != nullptr && sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
         const char *what, *who, *why, *mode;
         uint32_t uid, pid;
         while (sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0)
             found.push_back({what, who, why, mode});
-    } else {
-        ADD_FAILURE() << "ListInhibitors did not answer";
     }
     sd_bus_message_unref(reply);
-    sd_bus_flush_close_unref(bus);
     return found;
 }
 
@@ -655,25 +647,24 @@ bool no_inhibitors_within(const std::string& address, milliseconds bound)
 }
 
 // The bus, and with `logind_parameters` the stand-in for logind on it.
-private_bus start_private_bus(const std::string& name, const char* logind_parameters)
+private_bus start_private_bus(const char* logind_parameters)
 {
     private_bus bus;
     // A socket's path must fit 108 bytes: in /tmp, not under the build tree.
     char dir_template[] = "/tmp/quennet-bus-XXXXXX";
     const char* made = mkdtemp(dir_template);
-    EXPECT_NE(made, nullptr) << name;
+    EXPECT_NE(made, nullptr);
     const std::filesystem::path dir = made != nullptr ? made : "/tmp";
     bus.directory = dir;
     bus.address = "unix:path=" + (dir / "system_bus_socket").string();
     bus.daemon = spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus.address}, {});
-    const auto until = steady_clock::now() + std::chrono::seconds(10);
+    const auto until = steady_clock::now() + seconds(10);
     while (!std::filesystem::exists(dir / "system_bus_socket") && steady_clock::now() < until)
         std::this_thread::sleep_for(milliseconds(20));
     if (logind_parameters == nullptr)
         return bus;
-    const std::string logind_stand_in = std::string(QUENNET_SOURCE_DIR) + "/tests/logind_stand_in.py";
-    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", logind_stand_in,
-                        "--parameters", logind_parameters},
+    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
+                        QUENNET_SOURCE_DIR "/tests/logind_stand_in.py", "--parameters", logind_parameters},
                        {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address});
     while (!name_has_owner(bus.address, "org.freedesktop.login1") && steady_clock::now() < until)
         std::this_thread::sleep_for(milliseconds(50));
@@ -687,7 +678,7 @@ void stop_private_bus(private_bus& bus)
         if (pid <= 0)
             continue;
         kill(pid, SIGTERM);
-        wait_for_end(pid, steady_clock::now() + std::chrono::seconds(10));
+        wait_for_end(pid, steady_clock::now() + seconds(10));
     }
     if (bus.directory.string().rfind("/tmp/quennet-bus-", 0) == 0) {
         std::error_code ignored;
@@ -717,7 +708,7 @@ void expect_one_lock(const std::vector<inhibitor>& locks, bool narrower, const c
 
 struct sleep_lock_case {
     const char* name;
-    const char* logind_parameters;
+    const char* logind_parameters;    // none: a bus without logind
     std::vector<std::string> faults;  // a device failure in the Control phase ends on the abort exit
     const char* answer;               // at the consent prompt
     int exit_status;
@@ -732,28 +723,50 @@ class sleep_lock : public testing::TestWithParam<sleep_lock_case> {};
 
 // No lock before the yes, nor after a No; one lock in mode block during
 // both phases; none at the prompt or after the exit, on the completion and
-// on the abort exit.
+// on the abort exit. Where the bus has no logind, or one that takes the
+// call and never answers, the update runs as it does without a bus, its
+// console word for word; the bus holds it up at most the 1 s bound of the
+// one call made (the fault this catches is sd-bus's own 25 s wait).
 TEST_P(sleep_lock, is_held_from_the_yes_to_the_exits)
 {
     const sleep_lock_case& c = GetParam();
-    private_bus system_bus = start_private_bus(c.name, c.logind_parameters);
+    const std::string parameters = c.logind_parameters != nullptr ? c.logind_parameters : "";
+    const bool logind_answers = c.logind_parameters != nullptr && parameters.find("silent") == std::string::npos;
+    const bool yes = c.answer[0] == 'y';
+    private_bus system_bus = start_private_bus(c.logind_parameters);
     session s;
-    if (start_session(s, c.faults, true, false, system_bus.address)) {
-        EXPECT_TRUE(list_inhibitors(system_bus.address).empty()) << "a lock before the answer";
+    if (start_session(s, c.faults, true, false, {"DBUS_SYSTEM_BUS_ADDRESS=" + system_bus.address})) {
+        EXPECT_TRUE(!logind_answers || list_inhibitors(system_bus.address).empty()) << "a lock before the answer";
         type(s, c.answer);
-        const bool narrower = std::string(c.logind_parameters).find("refuse_keys") != std::string::npos;
         for (const char* phase : {"Updating Mainboard:", "Updating Control:"}) {
-            if (c.answer[0] != 'y')
+            if (!yes)
                 break;
             reach(s, phase);
-            expect_one_lock(list_inhibitors(system_bus.address), narrower, phase);
+            if (logind_answers)
+                expect_one_lock(list_inhibitors(system_bus.address), parameters.find("refuse_keys") != std::string::npos,
+                                phase);
         }
-        EXPECT_TRUE(read_until(s.child.master, s.seen, "Press any key to continue . . . ", s.deadline)) << s.seen;
-        EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock at the prompt";
+        EXPECT_TRUE(read_until(s.child.master, s.seen, PRESS_A_KEY, s.deadline)) << s.seen;
+        EXPECT_TRUE(!logind_answers || no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock at the prompt";
+        if (c.exit_status == 0) {
+            // The answer as the terminal echoes it; the prompt's line end comes with the key.
+            const std::string rest = complete_update_console().substr(DIALOGUE_UP_TO_CONSENT.size());
+            EXPECT_EQ(without_times(s.seen), on_terminal(DIALOGUE_UP_TO_CONSENT + "y\n" + rest.substr(0, rest.size() - 1)));
+        }
+        if (yes) {
+            // From the last question before the consent (answered at once)
+            // to the first packet of the Mainboard phase.
+            std::lock_guard<std::mutex> guard(s.bus->lock);
+            EXPECT_LT(std::chrono::duration<double>(s.bus->first_offered_at[CMD_EEPROM_WRITE] -
+                                                    s.bus->first_offered_at[CMD_GET_CONTROL_VERSION])
+                          .count(),
+                      2.5);
+        }
         press_a_key_at_the_prompt(s.child, s.deadline);
         const int status = wait_for_end(s.child.pid, s.deadline);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_status) << status << ":\n" << s.seen;
-        EXPECT_TRUE(no_inhibitors_within(system_bus.address, milliseconds(2000))) << "a lock after the exit";
+        EXPECT_TRUE(exited_with(status, c.exit_status)) << status << ":\n" << s.seen;
+        EXPECT_TRUE(!logind_answers || no_inhibitors_within(system_bus.address, milliseconds(2000)))
+            << "a lock after the exit";
     }
     end_session(s);
     stop_private_bus(system_bus);
@@ -764,65 +777,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(sleep_lock_case{"completed_update", "{}", {}, "y\r", 0},
                     sleep_lock_case{"update_that_fails_in_the_control_phase", "{}", {"stop@index=700"}, "y\r", 1},
                     sleep_lock_case{"keys_and_lid_refused_the_narrower_lock", "{\"refuse_keys\": true}", {}, "y\r", 0},
-                    sleep_lock_case{"not_taken_after_a_no", "{}", {}, "n\r", 1}),
+                    sleep_lock_case{"not_taken_after_a_no", "{}", {}, "n\r", 1},
+                    sleep_lock_case{"a_bus_without_logind_does_not_hold_up_the_update", nullptr, {}, "y\r", 0},
+                    sleep_lock_case{"a_logind_that_never_answers_does_not_hold_up_the_update", "{\"silent\": true}", {},
+                                    "y\r", 0}),
     [](const testing::TestParamInfo<sleep_lock_case>& info) { return info.param.name; });
-
-// Where the bus has no logind, or takes the call and never answers, the
-// update runs as it does without a bus: its console word for word; the bus
-// holds it up at most the 1 s bound of the one call made (the fault this
-// catches is sd-bus's own 25 s wait).
-TEST(sleep_lock, a_bus_without_logind_or_that_never_answers_does_not_hold_up_the_update)
-{
-    for (const char* parameters : {static_cast<const char*>(nullptr), "{\"silent\": true}"}) {
-        SCOPED_TRACE(parameters == nullptr ? "no logind" : "silent logind");
-        private_bus system_bus = start_private_bus(parameters == nullptr ? "no-logind" : "silent", parameters);
-        std::unique_ptr<emulated_bus> bus = realistic_bus(quennet());
-        ASSERT_TRUE(bus != nullptr);
-        child_options child = update_child("y\n", 60000);
-        for (std::string& entry : child.environment)
-            if (entry.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0)
-                entry = "DBUS_SYSTEM_BUS_ADDRESS=" + system_bus.address;
-        const child_outcome run = run_child(child);
-        EXPECT_EQ(without_times(run.output), complete_update_console());
-        EXPECT_EQ(run.exit_status, 0);
-        EXPECT_EQ(run.errors, "");
-        const device_model device = bus_device(*bus);
-        EXPECT_TRUE(device_holds_release(device));
-        double to_mainboard_phase = 0;
-        {
-            // From the last question before the consent (its answer is
-            // there at once) to the first packet of the Mainboard phase.
-            std::lock_guard<std::mutex> guard(bus->lock);
-            to_mainboard_phase = std::chrono::duration<double>(bus->first_offered_at[CMD_EEPROM_WRITE] -
-                                                               bus->first_offered_at[CMD_GET_CONTROL_VERSION])
-                                     .count();
-        }
-        EXPECT_LT(to_mainboard_phase, 2.5);
-        bus_destroy(bus);
-        stop_private_bus(system_bus);
-    }
-}
-
-// Before the owner has agreed, Ctrl+C and a closed terminal end the program
-// at once, as they end any other, and nothing has been written.
-TEST(at_the_consent_prompt, ctrl_c_and_a_closed_terminal_end_the_program_with_nothing_written)
-{
-    for (const int ended_by : {SIGINT, SIGHUP}) {
-        session s;
-        if (start_session(s, {}, false)) {
-            if (ended_by == SIGINT) {
-                type(s, "\x03");
-            } else {
-                close_terminal(s);
-            }
-            const int status = wait_for_end(s.child.pid, steady_clock::now() + std::chrono::seconds(5));
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ended_by) << strsignal(ended_by) << ": status " << status;
-            const device_model device = bus_device(*s.bus);
-            EXPECT_EQ(delivered(device).size(), 2u) << "more than the two version queries";
-            EXPECT_FALSE(device.eeprom_modified);
-        }
-        end_session(s);
-    }
-}
 
 }  // namespace
