@@ -103,22 +103,6 @@ TEST(device_model, takes_only_update_reports_and_judges_check_bytes_by_its_own_s
     EXPECT_EQ(device.flash, before);
 }
 
-TEST(device_model, a_device_that_stops_reading_lets_four_writes_queue_then_blocks_each)
-{
-    device_model device = quennet({"stop@index=1"});
-    EXPECT_EQ(offer(device, packet(0x10, 0, {})).replies.size(), 1u);
-    for (int queued = 0; queued < 4; ++queued) {
-        const device_response response = offer(device, packet(0x11, 0, {}));
-        EXPECT_FALSE(response.write_fails);
-        EXPECT_TRUE(response.replies.empty());
-    }
-    const device_response blocked = offer(device, packet(0x11, 0, {}));
-    EXPECT_TRUE(blocked.write_fails);
-    EXPECT_EQ(blocked.write_blocks_ms, 5100);
-    device_power_up(device);
-    EXPECT_EQ(offer(device, packet(0x11, 0, {})).replies.size(), 1u) << "a power cycle ends the hang";
-}
-
 TEST(device_model, reports_what_it_holds_after_power_up)
 {
     device_model device = make_device_model();

@@ -128,13 +128,6 @@ TEST(opening, drains_stale_input_one_mark_each_before_the_version_queries)
     EXPECT_EQ(run.read_lengths, (std::vector<size_t>{8, 8, 8, 8, 8}));
 }
 
-TEST(opening, without_stale_input_drains_nothing)
-{
-    const update_outcome run = run_update(quennet(), "n\n");
-    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
-    EXPECT_EQ(run.read_lengths, (std::vector<size_t>{8, 8}));
-}
-
 TEST(version_queries, wait_1000_ms_for_a_reply)
 {
     // The fault above: a read without its time-out (or one that takes it in
@@ -162,19 +155,6 @@ TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
     EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(outcome.exit_status, 1);
     EXPECT_GE(outcome.seconds, 1.5);
-}
-
-TEST(arguments, other_than_version_and_help_are_ignored)
-{
-    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
-    ASSERT_TRUE(bus != nullptr);
-    child_options child = update_child("n\n");
-    child.argv.push_back("--force");
-    child.argv.push_back("-h");
-    const child_outcome outcome = run_child(child);
-    bus_destroy(bus);
-    EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
-    EXPECT_EQ(outcome.exit_status, 1);
 }
 
 }  // namespace

@@ -78,16 +78,6 @@ TEST(install, puts_the_program_the_udev_rule_and_the_manual_page_under_the_prefi
     expect_installed(prefix);
 }
 
-TEST(install, the_manual_page_formats_without_warnings)
-{
-    if (!on_path("groff"))
-        GTEST_SKIP() << "groff is not installed";
-    const fs::path page = fs::path(QUENNET_SOURCE_DIR) / "packaging" / "quennet-update.1";
-    const child_outcome outcome = run_command({"groff", "-man", "-ww", "-z", page.string()});
-    EXPECT_EQ(outcome.exit_status, 0);
-    EXPECT_EQ(outcome.errors, "");
-}
-
 // The owner's guide as an owner reads it: the section MESSAGES of a text
 // rendered from it, words joined again where a line was hyphenated, every
 // run of white space one space.

@@ -148,6 +148,8 @@ std::string check_run(const fs::path& dir, int status, const std::string& consol
     std::string shown = text_of(dir / "console.txt");
     if (const size_t at = apart.empty() ? std::string::npos : shown.find(apart); at != std::string::npos)
         shown.erase(at, apart.size());
+    else if (!apart.empty())
+        problems += "  no \"" + apart + "\"\n";
     shown = without_times(shown);
     if (!console.empty() && shown != console) {
         const int late = under_wine(dir.filename().string()) ? late_acknowledgements(shown, console) : -1;
@@ -161,62 +163,73 @@ std::string check_run(const fs::path& dir, int status, const std::string& consol
     return problems;
 }
 
+// What a scenario's Quennet (or Quennets, each in a folder of its own) received.
+enum class received { one_update, version_queries, nothing };
+
+std::string check_received(const fs::path& dir, received what)
+{
+    const std::vector<std::vector<uint8_t>> update = complete_update_packets();
+    if (what == received::one_update) {
+        std::string problems;
+        if (packets_of(dir / "packets.txt") != update)
+            problems += "  the Quennet did not receive exactly the 1472 packets of one update\n";
+        if (!holds_release(dir))
+            problems += "  the Quennet does not hold the release\n";
+        return problems;
+    }
+    const bool queries = what == received::version_queries;
+    for (const fs::path& file : {dir / "packets.txt", dir / "first" / "packets.txt", dir / "second" / "packets.txt"})
+        if (fs::exists(file) && packets_of(file) != decltype(update)(update.begin(), update.begin() + (queries ? 2 : 0)))
+            return queries ? "  packets other than the two version queries\n" : "  a Quennet received packets\n";
+    return "";
+}
+
 std::string check_complete(const fs::path& dir, const std::string& apart = "")
 {
-    std::string problems = check_run(dir, 0, COMPLETE, apart);
-    if (packets_of(dir / "packets.txt") != complete_update_packets())
-        problems += "  the device did not receive the 1472 packets of an update\n";
-    if (!holds_release(dir))
-        problems += "  the device does not hold the release\n";
-    return problems;
+    return check_run(dir, 0, COMPLETE, apart) + check_received(dir, received::one_update);
 }
 
-void complete(const std::string& name)
+// Scenarios judged by their console (less the first `apart` in it), status
+// and what the Quennet received.
+struct plain_scenario {
+    const char* name;
+    int status;
+    std::string console;
+    received packets;
+    const char* detail;
+    std::string apart = "";
+    bool windows_too = true;  // the exe under wine runs it as well
+};
+
+void plain(const plain_scenario& scenario, const std::string& name)
 {
     const fs::path dir = results / name;
-    const std::string device = text_of(dir / "device.txt");
-    const size_t busy_at = device.find("busy_us ");
-    const double busy = busy_at == std::string::npos ? 0 : std::atof(device.c_str() + busy_at + 8) * 1e-6;
-    char detail[160];
-    std::snprintf(detail, sizeof detail, "exit 0, release held; realistic device: run %.2f s, the device's own work %.2f s",
-                  seconds_of(dir), busy);
-    report(name, check_complete(dir), detail);
+    std::string detail = scenario.detail;
+    if (scenario.name == std::string("complete")) {
+        const std::string device = text_of(dir / "device.txt");
+        const size_t busy_at = device.find("busy_us ");
+        char figures[120];
+        std::snprintf(figures, sizeof figures, "; realistic device: run %.2f s, the device's own work %.2f s", seconds_of(dir),
+                      busy_at == std::string::npos ? 0 : std::atof(device.c_str() + busy_at + 8) * 1e-6);
+        detail += figures;
+    }
+    report(name, check_run(dir, scenario.status, scenario.console, scenario.apart) + check_received(dir, scenario.packets),
+           detail);
 }
 
-void refused(const std::string& name)
-{
-    const fs::path dir = results / name;
-    std::string problems = check_run(dir, 1, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
-    const std::vector<std::vector<uint8_t>> sent = packets_of(dir / "packets.txt");
-    const std::vector<std::vector<uint8_t>> all = complete_update_packets();
-    if (sent != std::vector<std::vector<uint8_t>>(all.begin(), all.begin() + 2))
-        problems += "  packets other than the two version queries\n";
-    report(name, problems, "exit 1, only the two version queries");
-}
-
-// Ctrl+C once the Mainboard phase ran: the update goes on to its end, and
-// the console says once why the key did nothing.
-void ctrl_c(const std::string& name)
-{
-    const fs::path dir = results / name;
-    const std::string console = text_of(dir / "console.txt");
-    const size_t notice = console.find(INTERRUPT_NOTICE);
-    std::string problems;
-    if (notice == std::string::npos || console.find(INTERRUPT_NOTICE, notice + 1) != std::string::npos)
-        problems += "  not one notice\n";
-    problems += check_complete(dir, INTERRUPT_NOTICE);
-    report(name, problems, "SIGINT in the Mainboard phase: one notice, exit 0, release held");
-}
-
-void two_quennets(const std::string& name)
-{
-    const fs::path dir = results / name;
-    std::string problems =
-        check_run(dir, 1, BANNER + "\n\nFound 2 Quennets - Please disconnect 1 of them\n" + PAUSE_PROMPT);
-    if (!packets_of(dir / "first" / "packets.txt").empty() || !packets_of(dir / "second" / "packets.txt").empty())
-        problems += "  a Quennet received packets\n";
-    report(name, problems, "exit 1, nothing sent");
-}
+const plain_scenario PLAIN_SCENARIOS[] = {
+    {"complete", 0, COMPLETE, received::one_update, "exit 0, release held"},
+    {"refused", 1, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT, received::version_queries, "exit 1, only the two version queries"},
+    // Ctrl+C once the Mainboard phase ran: the update goes on to its end,
+    // and the console says once why the key did nothing.
+    {"ctrl_c", 0, COMPLETE, received::one_update, "SIGINT in the Mainboard phase: one notice, exit 0, release held",
+     INTERRUPT_NOTICE},
+    {"two_quennets", 1, BANNER + "\n\nFound 2 Quennets - Please disconnect 1 of them\n" + PAUSE_PROMPT, received::nothing,
+     "exit 1, nothing sent"},
+    {"other_interface", 0, COMPLETE, received::one_update, "the audio-controls interface skipped, exit 0, release held"},
+    {"unsolicited", 0, COMPLETE, received::one_update,
+     "reports before the open and with a wrong id or length between packets: none misread", "", false},
+};
 
 // Two programs started at once on the one gadget: one completes, the other
 // is refused before it sends anything, and the gadget received exactly one
@@ -230,18 +243,8 @@ void two_programs(const std::string& name)
     const fs::path one = dir / (name + "_1"), two = dir / (name + "_2");
     const bool one_completed = fs::exists(one / "status") && number_in(one / "status") == 0;
     std::string problems = check_run(one_completed ? one : two, 0, COMPLETE);
-    problems += check_run(one_completed ? two : one, 1, refused_console);
-    if (packets_of(dir / "packets.txt") != complete_update_packets())
-        problems += "  the Quennet did not receive exactly the 1472 packets of one update\n";
-    if (!holds_release(dir))
-        problems += "  the Quennet does not hold the release\n";
+    problems += check_run(one_completed ? two : one, 1, refused_console) + check_received(dir, received::one_update);
     report(name, problems, "one completes, the other is refused before it sends anything");
-}
-
-void other_interface(const std::string& name)
-{
-    report(name, check_complete(results / name),
-           "the audio-controls interface skipped, exit 0, release held");
 }
 
 // A run cut off by the device: status 1, no success text, no restart, and
@@ -263,10 +266,9 @@ std::string check_cut_off(const fs::path& dir, const std::string& ending)
     return problems;
 }
 
-void unplug(const std::string& name)
+// The words given for the failed writes of a run, in order, each once.
+std::string write_errors(const fs::path& dir)
 {
-    const fs::path dir = results / name;
-    // The kernel's words for the failed writes, in order, each once.
     const std::string console = text_of(dir / "console.txt");
     std::string errors;
     for (size_t at = console.find("Error: "); at != std::string::npos; at = console.find("Error: ", at + 1)) {
@@ -274,9 +276,15 @@ void unplug(const std::string& name)
         if (errors.find("\"" + error + "\"") == std::string::npos)
             errors += (errors.empty() ? "\"" : ", then \"") + error + "\"";
     }
+    return errors.empty() ? "none" : errors;
+}
+
+void unplug(const std::string& name)
+{
+    const fs::path dir = results / name;
     char detail[240];
     std::snprintf(detail, sizeof detail, "unbound before packet 700: exit 1 in %.2f s; write errors %s", seconds_of(dir),
-                  errors.c_str());
+                  write_errors(dir).c_str());
     report(name, check_cut_off(dir, NO_RESPONSE), detail);
 
     const fs::path again = results / (name + "_rerun");
@@ -298,21 +306,13 @@ void hang(const std::string& name)
         ++failures;
     std::string problems = check_cut_off(dir, NO_RESPONSE);
     // The kernel's write time-out on Linux; under wine, whatever its stack says.
-    const size_t error_at = console.find("Error: ");
-    const std::string error =
-        error_at == std::string::npos ? "none" : console.substr(error_at + 7, console.find('\n', error_at) - error_at - 7);
-    if (!under_wine(name) && error != "Connection timed out")
-        problems += "  no write timed out\n";
+    const std::string errors = write_errors(dir);
+    if (!under_wine(name) && errors != "\"Connection timed out\"")
+        problems += "  not every write timed out\n";
     char detail[300];
-    std::snprintf(detail, sizeof detail, "stopped reading at packet 700: %zu writes failed (\"%s\"), exit 1 in %.2f s (bound %.1f s)",
-                  failures, error.c_str(), seconds_of(dir), cut_off_bound_seconds(name));
+    std::snprintf(detail, sizeof detail, "stopped reading at packet 700: %zu writes failed (%s), exit 1 in %.2f s (bound %.1f s)",
+                  failures, errors.c_str(), seconds_of(dir), cut_off_bound_seconds(name));
     report(name, problems, detail);
-}
-
-void unsolicited()
-{
-    report("unsolicited", check_complete(results / "unsolicited"),
-           "reports before the open and with a wrong id or length between packets: none misread");
 }
 
 bool has(const std::string& text, const std::string& part)
@@ -366,11 +366,7 @@ void udev()
                     "...: Permission denied\n" + ACCESS_ADVICE + PAUSE_PROMPT;
     if (number_in(dir / "outsider" / "status") != 1)
         problems += "  the account outside plugdev: exit status " + text_of(dir / "outsider" / "status");
-    problems += check_run(dir / "member", 0, COMPLETE);
-    if (packets_of(dir / "quennet" / "packets.txt") != complete_update_packets())
-        problems += "  the Quennet did not receive exactly the 1472 packets of one update\n";
-    if (!holds_release(dir / "quennet"))
-        problems += "  the Quennet does not hold the release\n";
+    problems += check_run(dir / "member", 0, COMPLETE) + check_received(dir / "quennet", received::one_update);
 
     const std::string deb = text_of(dir / "without-plugdev-deb.txt");
     const std::string rpm = text_of(dir / "without-plugdev-rpm.txt");
@@ -454,19 +450,16 @@ int main(int argc, char** argv)
         return 1;
     }
     // Each Linux scenario, then the Windows exe's of the same name.
-    struct scenario_check {
-        const char* name;
-        void (*check)(const std::string& name);
-    };
-    for (const scenario_check& scenario : {scenario_check{"complete", complete}, {"refused", refused},
-                                           {"ctrl_c", ctrl_c},
-                                           {"two_quennets", two_quennets}, {"two_programs", two_programs},
-                                           {"other_interface", other_interface},
-                                           {"unplug", unplug}, {"hang", hang}}) {
-        scenario.check(scenario.name);
-        scenario.check(std::string("windows_") + scenario.name);
+    for (const plain_scenario& scenario : PLAIN_SCENARIOS) {
+        plain(scenario, scenario.name);
+        if (scenario.windows_too)
+            plain(scenario, std::string("windows_") + scenario.name);
     }
-    unsolicited();
+    for (void (*check)(const std::string&) : {two_programs, unplug, hang}) {
+        const char* name = check == two_programs ? "two_programs" : check == unplug ? "unplug" : "hang";
+        check(name);
+        check(std::string("windows_") + name);
+    }
     udev();
     backends();
     benchmark();
