@@ -321,13 +321,6 @@ fault_plan make_plan(unsigned seed)
     return maker.plan;
 }
 
-bus_options realistic_bus()
-{
-    bus_options bus;
-    bus.timing = realistic_timing();
-    return bus;
-}
-
 // A failure text the program prints before its abort exit.
 bool shows_failure(const std::string& console)
 {
@@ -345,7 +338,7 @@ long rerun(const device_model& left, std::string& why)
     device_model again = device_after_replug(left);
     again.faults.clear();
     again.packets.clear();
-    const inprocess_run run = run_in_process(again, "y\n", realistic_bus());
+    const inprocess_run run = run_in_process(again, "y\n", {.timing = realistic_timing()});
     if (run.exit_status != 0 || !device_holds_release(run.device)) {
         why = "the clean rerun did not complete:\n" + run.console;
         return -1;
@@ -377,7 +370,7 @@ void write_figures(const std::string& name, const std::string& text)
 std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool show)
 {
     device_model device = quennet(plan.faults);
-    const inprocess_run run = run_in_process(device, "y\n", realistic_bus());
+    const inprocess_run run = run_in_process(device, "y\n", {.timing = realistic_timing()});
     if (show)
         std::printf("%s\n--- console ---\n%s\n--- exit status %d, %.3f s simulated\n", describe(plan).c_str(),
                     run.console.c_str(), run.exit_status, static_cast<double>(run.elapsed_us) * 1e-6);
@@ -477,7 +470,7 @@ TEST(campaign, an_update_cut_off_before_or_after_any_packet_completes_when_run_a
         for (const char* kind : {"unplug@index=", "unplug-after@index="}) {
             ++cut_points;
             const std::string fault = kind + std::to_string(index);
-            const inprocess_run cut = run_in_process(quennet({fault}), "y\n", realistic_bus());
+            const inprocess_run cut = run_in_process(quennet({fault}), "y\n", {.timing = realistic_timing()});
             std::string problems;
             if (cut.exit_status == 0 && !device_holds_release(cut.device))
                 problems += "exit status 0 without the release\n";

@@ -8,13 +8,6 @@
 
 namespace {
 
-interface_identity quennet_interface(int usb_device = 0)
-{
-    interface_identity identity;
-    identity.usb_device = usb_device;
-    return identity;
-}
-
 struct discovery_case {
     const char* name;
     std::vector<interface_identity> interfaces;
@@ -22,40 +15,20 @@ struct discovery_case {
     std::string console_after_banner;
 };
 
-std::vector<discovery_case> discovery_cases()
-{
-    interface_identity other_vendor = quennet_interface();
-    other_vendor.vendor_id = 0x0452;
-    interface_identity other_product = quennet_interface();
-    other_product.product_id = 0x5B3F;
-    interface_identity lower_case = quennet_interface();
-    lower_case.manufacturer = "harlowmere audio";
-    interface_identity other_product_name = quennet_interface();
-    other_product_name.product = "Calverra Quennet 2";
-    interface_identity product_name_cut = quennet_interface();
-    product_name_cut.product = "Calverra Quenne";
-    interface_identity no_strings = quennet_interface();
-    no_strings.has_strings = false;
-    interface_identity consumer_page = quennet_interface();
-    consumer_page.usage_page = 0x000C;
-    interface_identity other_usage = quennet_interface();
-    other_usage.usage = 0x0002;
-    return {
-        {"no_hid_device", {}, -1, NOT_FOUND},
-        {"other_vendor_id", {other_vendor}, 0, NOT_FOUND},
-        {"other_product_id", {other_product}, 0, NOT_FOUND},
-        {"manufacturer_differs_in_case", {lower_case}, 0, NOT_FOUND},
-        {"other_product_string", {other_product_name}, 0, NOT_FOUND},
-        {"product_string_cut_short", {product_name_cut}, 0, NOT_FOUND},
-        {"no_device_strings", {no_strings}, 0, NOT_FOUND},
-        {"other_usage_page", {consumer_page}, 0, NOT_FOUND},
-        {"other_usage", {other_usage}, 0, NOT_FOUND},
-        {"two_quennets", {quennet_interface(0), quennet_interface(1)}, 0,
-         "\n\nFound 2 Quennets - Please disconnect 1 of them\n"},
-        {"three_quennets", {quennet_interface(0), quennet_interface(1), quennet_interface(2)}, 0,
-         "\n\nFound 3 Quennets - Please disconnect 2 of them\n"},
-    };
-}
+const discovery_case DISCOVERY_CASES[] = {
+    {"no_hid_device", {}, -1, NOT_FOUND},
+    {"other_vendor_id", {{.vendor_id = 0x0452}}, 0, NOT_FOUND},
+    {"other_product_id", {{.product_id = 0x5B3F}}, 0, NOT_FOUND},
+    {"manufacturer_differs_in_case", {{.manufacturer = "harlowmere audio"}}, 0, NOT_FOUND},
+    {"other_product_string", {{.product = "Calverra Quennet 2"}}, 0, NOT_FOUND},
+    {"product_string_cut_short", {{.product = "Calverra Quenne"}}, 0, NOT_FOUND},
+    {"no_device_strings", {{.has_strings = false}}, 0, NOT_FOUND},
+    {"other_usage_page", {{.usage_page = 0x000C}}, 0, NOT_FOUND},
+    {"other_usage", {{.usage = 0x0002}}, 0, NOT_FOUND},
+    {"two_quennets", {{.usb_device = 0}, {.usb_device = 1}}, 0, "\n\nFound 2 Quennets - Please disconnect 1 of them\n"},
+    {"three_quennets", {{.usb_device = 0}, {.usb_device = 1}, {.usb_device = 2}}, 0,
+     "\n\nFound 3 Quennets - Please disconnect 2 of them\n"},
+};
 
 void PrintTo(const discovery_case& c, std::ostream* out)
 {
@@ -67,26 +40,18 @@ class discovery_failure : public testing::TestWithParam<discovery_case> {};
 TEST_P(discovery_failure, ends_with_its_message_and_status_1_without_sending)
 {
     const discovery_case& c = GetParam();
-    bus_options bus;
-    bus.interfaces = c.interfaces;
-    bus.model_interface = c.model_interface;
-    const update_outcome run = run_update(quennet(), "y\n", bus);
+    const update_outcome run = run_update(quennet(), "y\n", {.interfaces = c.interfaces, .model_interface = c.model_interface});
     EXPECT_EQ(run.child.output, BANNER + c.console_after_banner + PAUSE_PROMPT);
     EXPECT_EQ(run.child.exit_status, 1);
     EXPECT_TRUE(run.device.packets.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, discovery_failure, testing::ValuesIn(discovery_cases()),
+INSTANTIATE_TEST_SUITE_P(cases, discovery_failure, testing::ValuesIn(DISCOVERY_CASES),
                          [](const testing::TestParamInfo<discovery_case>& info) { return info.param.name; });
 
 TEST(discovery, skips_the_devices_other_interface_without_a_message)
 {
-    interface_identity audio_controls = quennet_interface();
-    audio_controls.usage_page = 0x000C;
-    bus_options bus;
-    bus.interfaces = {audio_controls, quennet_interface()};
-    bus.model_interface = 1;
-    const update_outcome run = run_update(quennet(), "n\n", bus);
+    const update_outcome run = run_update(quennet(), "n\n", {.interfaces = {{.usage_page = 0x000C}, {}}, .model_interface = 1});
     EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(run.child.exit_status, 1);
     EXPECT_EQ(run.device.packets.size(), 2u);
@@ -98,9 +63,7 @@ TEST(discovery, skips_the_devices_other_interface_without_a_message)
 // which is no reason; 0.14 names the ioctl's error.)
 TEST(opening, refused_open_leaves_the_discovery_line_unfinished_and_gives_the_reason)
 {
-    bus_options bus;
-    bus.fail_open = true;
-    const update_outcome run = run_update(quennet(), "y\n", bus);
+    const update_outcome run = run_update(quennet(), "y\n", {.fail_open = true});
     const std::string before = BANNER + NO_HANDLE + "Error: ";
     const std::string& output = run.child.output;
     ASSERT_EQ(output.rfind(before, 0), 0u) << output;
@@ -118,9 +81,7 @@ TEST(opening, refused_open_leaves_the_discovery_line_unfinished_and_gives_the_re
 // report that never comes, and the run would be killed at its time-out.
 TEST(opening, drains_stale_input_one_mark_each_before_the_version_queries)
 {
-    bus_options bus;
-    bus.stale_reports = 3;
-    const update_outcome run = run_update(quennet(), "n\n", bus);
+    const update_outcome run = run_update(quennet(), "n\n", {.stale_reports = 3});
     EXPECT_EQ(run.child.output, BANNER + "\n\nFound Quennet... currently running:\n  Mainboard v0.95\n  Control v0.98\n"
                                          "\nProceed with update process? Yes/[No]: " + PAUSE_PROMPT);
     EXPECT_EQ(run.child.exit_status, 1);

@@ -40,9 +40,7 @@ TEST(hidraw_update, an_unplugged_device_is_reported_with_the_kernels_words)
 TEST(hidraw_update, phase_times_start_at_the_answer_and_at_the_end_of_the_mainboard_phase)
 {
     constexpr int ANSWER_DELAY_MS = 1500;
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    std::unique_ptr<emulated_bus> bus = bus_create(realistic, quennet());
+    std::unique_ptr<emulated_bus> bus = bus_create({.timing = realistic_timing()}, quennet());
     ASSERT_TRUE(bus != nullptr);
     child_options child = update_child("y\n");
     child.input_delay_ms = ANSWER_DELAY_MS;

@@ -37,9 +37,7 @@ TEST(complete_update, sends_every_packet_says_every_word_and_leaves_the_release_
 // two phases together as the Control time.
 TEST(complete_update, each_phase_time_is_the_time_the_device_took_for_that_phase)
 {
-    bus_options realistic;
-    realistic.timing = realistic_timing();
-    const inprocess_run run = run_in_process(quennet(), "y\n", realistic);
+    const inprocess_run run = run_in_process(quennet(), "y\n", {.timing = realistic_timing()});
     ASSERT_EQ(run.exit_status, 0);
     const std::vector<double> times = phase_times(run.console);
     ASSERT_EQ(times.size(), 2u);
@@ -111,24 +109,6 @@ TEST_P(before_consent, shows_what_the_device_sent_and_ends_with_status_1)
 
 std::vector<before_consent_case> before_consent_cases()
 {
-    bus_options nothing;
-    nothing.interfaces.clear();
-    bus_options without_strings;
-    without_strings.interfaces[0].has_strings = false;
-    bus_options without_path;
-    without_path.interfaces[0].has_path = false;
-    bus_options blocking;
-    blocking.fail_nonblocking = true;
-    bus_options keeps_sending;
-    keeps_sending.keeps_sending = true;
-    bus_options two_quennets;
-    two_quennets.interfaces.push_back(interface_identity{});
-    bus_options refuses_open;
-    refuses_open.fail_open = true;
-    bus_options refuses_open_for_rights = refuses_open;
-    refuses_open_for_rights.open_for_rights = true;
-    bus_options refuses_open_without_text = refuses_open;
-    refuses_open_without_text.error_texts = false;
     const std::string no_reply = "\n\nFound Quennet\nNo reply from Quennet\n";
     const std::string consent = "\nProceed with update process? Yes/[No]: ";
     const std::string running = " currently running:\n  Mainboard v0.95\n";
@@ -141,7 +121,7 @@ std::vector<before_consent_case> before_consent_cases()
          "\n\nFound Quennet currently running:\n  Mainboard v0.97\n  Control v0.99\n" + consent, 2, {0x00, 0x97}, {0x00, 0x99}},
         {"versions_shown_wide", {}, {}, "\n\nFound Quennet currently running:\n  Mainboard vAB.FF\n  Control v10.00\n" + consent,
          2, {0xAB, 0xFF}, {0x10, 0x00}},
-        {"a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_run_goes_on", keeps_sending, {},
+        {"a_device_that_keeps_sending_is_drained_at_most_the_bound_and_the_run_goes_on", {.keeps_sending = true}, {},
          "\n\nFound Quennet" + std::string(DRAIN_READS_MAX, '.') + running + "  Control v0.98\n" + consent, 2},
         {"no_mainboard_reply", {}, {"no-reply@command=0x10"}, no_reply, 1},
         {"no_control_reply", {}, {"no-reply@command=0x11"}, mainboard + NO_RESPONSE, 2},
@@ -151,16 +131,16 @@ std::vector<before_consent_case> before_consent_cases()
          "\n\nFound Quennet" + WRITE_FAILED + "\nNo reply from Quennet\n", 1},
         {"device_gone_before_the_first_query", {}, {"unplug@index=0"},
          "\n\nFound QuennetUnable to write()\nError: No such device\n\nNo reply from Quennet\n", 1},
-        {"no_hid_interface", nothing, {}, NOT_FOUND, 0},
-        {"entry_without_strings", without_strings, {}, NOT_FOUND, 0},
-        {"entry_without_path", without_path, {}, NO_HANDLE + "Error: No such file or directory\n", 0},
-        {"two_quennets", two_quennets, {}, "\n\nFound 2 Quennets - Please disconnect 1 of them\n", 0},
-        {"open_refused_for_lack_of_rights", refuses_open_for_rights, {},
+        {"no_hid_interface", {.interfaces = {}}, {}, NOT_FOUND, 0},
+        {"entry_without_strings", {.interfaces = {{.has_strings = false}}}, {}, NOT_FOUND, 0},
+        {"entry_without_path", {.interfaces = {{.has_path = false}}}, {}, NO_HANDLE + "Error: No such file or directory\n", 0},
+        {"two_quennets", {.interfaces = {{}, {}}}, {}, "\n\nFound 2 Quennets - Please disconnect 1 of them\n", 0},
+        {"open_refused_for_lack_of_rights", {.fail_open = true, .open_for_rights = true}, {},
          NO_HANDLE + "Error: " + OPEN_DENIED_REASON + "\n" + ACCESS_ADVICE, 0},
-        {"open_refused_for_another_reason", refuses_open, {}, NO_HANDLE + "Error: Input/output error\n", 0},
-        {"open_refused_without_a_reason", refuses_open_without_text, {},
+        {"open_refused_for_another_reason", {.fail_open = true}, {}, NO_HANDLE + "Error: Input/output error\n", 0},
+        {"open_refused_without_a_reason", {.fail_open = true, .error_texts = false}, {},
          NO_HANDLE + "Error: no error text from the HID library\n", 0},
-        {"switch_to_non_blocking_reads_fails", blocking, {}, NO_HANDLE + "Error: Operation not supported\n", 0},
+        {"switch_to_non_blocking_reads_fails", {.fail_nonblocking = true}, {}, NO_HANDLE + "Error: Operation not supported\n", 0},
         {"every_report_1_byte", {}, {"short=1@times=-1"}, no_reply, 1},
         {"every_report_6_bytes", {}, {"short=6@times=-1"}, no_reply, 1},
         {"control_version_reply_6_bytes", {}, {"short=6@command=0x11"}, mainboard + NO_RESPONSE, 2},
@@ -259,10 +239,6 @@ TEST_P(update_outcome, says_what_happened_and_ends_as_the_device_deserves)
 
 std::vector<outcome_case> outcome_cases()
 {
-    bus_options writes_as_on_windows;  // hidapi on Windows returns the output report's length
-    writes_as_on_windows.written_count = UPDATE_PACKET_SIZE + 1;
-    bus_options no_error_texts;
-    no_error_texts.error_texts = false;
     const std::string success = ALL_DONE + RESTARTING;
     const std::string flash_success_end = control_progress(1, 320) + DONE + RESTARTING;
     const std::string before_control = MAINBOARD_DONE + CONTROL_STARTED;
@@ -276,9 +252,10 @@ std::vector<outcome_case> outcome_cases()
         {"failed_restart_write_is_reported_and_still_exits_0", {"write-fail@command=0x40"}, ALL_DONE + WRITE_FAILED, 0, 0, 1472},
         {"a_failed_write_without_an_error_text", {"write-fail@command=0x40"},
          ALL_DONE + "Unable to write()\nError: no error text from the HID library\n", 0, 0, 1472, DEFAULT_MAINBOARD_VERSION,
-         no_error_texts},
+         {.error_texts = false}},
         {"writes_returning_the_output_report_length_complete_the_update", {}, success, 0, 0, 1472,
-         DEFAULT_MAINBOARD_VERSION, writes_as_on_windows},
+         // hidapi on Windows returns the output report's length
+         DEFAULT_MAINBOARD_VERSION, {.written_count = UPDATE_PACKET_SIZE + 1}},
         // Replies cut short: fewer than the 7 bytes examined are no reply,
         // whatever the buffer held before; 7 bytes are a whole reply.
         {"every_reply_of_7_bytes_is_whole", {"short=7@times=-1"}, success, 0, 0, 1472},

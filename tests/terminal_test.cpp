@@ -206,10 +206,7 @@ bool start_program(session& s, const child_options& options, bool output_pipe = 
 bool start_session(session& s, const std::vector<std::string>& faults, bool realistic, bool output_pipe = false,
                    const std::vector<std::string>& environment = {})
 {
-    bus_options options;
-    if (realistic)
-        options.timing = realistic_timing();
-    s.bus = bus_create(options, quennet(faults));
+    s.bus = bus_create({.timing = realistic ? realistic_timing() : timing_profile{}}, quennet(faults));
     if (s.bus == nullptr) {
         ADD_FAILURE() << "no emulated bus";
         return false;

@@ -40,5 +40,5 @@ struct bus_options {
     bool fail_nonblocking = false;
     int written_count = 0;  // 0: the length written
     bool error_texts = true;
-    timing_profile timing;
+    timing_profile timing = {};
 };
