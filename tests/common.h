@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@
 #include "emu/model/device_model.h"
 #include "emu/stand_in/update_properties.h"
 #include "payload/firmware_payload.h"
+
+// The cases of a table show by their names in test lists, failure messages
+// and (with testing::PrintToStringParamName) the tests' own names; gtest
+// finds the printer beside the case's type, so each table declares it.
+#define CASES_SHOW_BY_NAME(case_type) \
+    [[maybe_unused]] void PrintTo(const case_type& c, std::ostream* out) { *out << c.name; }
 
 // A revision as the console shows it: "v0.97".
 std::string shown(version_pair revision);

@@ -30,10 +30,7 @@ const discovery_case DISCOVERY_CASES[] = {
      "\n\nFound 3 Quennets - Please disconnect 2 of them\n"},
 };
 
-void PrintTo(const discovery_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(discovery_case)
 
 class discovery_failure : public testing::TestWithParam<discovery_case> {};
 
@@ -47,7 +44,7 @@ TEST_P(discovery_failure, ends_with_its_message_and_status_1_without_sending)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, discovery_failure, testing::ValuesIn(DISCOVERY_CASES),
-                         [](const testing::TestParamInfo<discovery_case>& info) { return info.param.name; });
+                         testing::PrintToStringParamName());
 
 TEST(discovery, skips_the_devices_other_interface_without_a_message)
 {

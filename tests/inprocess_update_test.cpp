@@ -90,10 +90,7 @@ struct before_consent_case {
     version_pair control = DEFAULT_CONTROL_VERSION;
 };
 
-void PrintTo(const before_consent_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(before_consent_case)
 
 class before_consent : public testing::TestWithParam<before_consent_case> {};
 
@@ -148,7 +145,7 @@ std::vector<before_consent_case> before_consent_cases()
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, before_consent, testing::ValuesIn(before_consent_cases()),
-                         [](const testing::TestParamInfo<before_consent_case>& info) { return info.param.name; });
+                         testing::PrintToStringParamName());
 
 struct answer_case {
     const char* name;
@@ -157,10 +154,7 @@ struct answer_case {
     std::string left;  // what the run leaves unread for the next reader
 };
 
-void PrintTo(const answer_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(answer_case)
 
 class consent_answer : public testing::TestWithParam<answer_case> {};
 
@@ -193,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
                     answer_case{"lone_cr_is_no_line_end", "y\rstill the answer\nkrest", true, "rest"},
                     answer_case{"empty_line", "\nkrest", false, "rest"},
                     answer_case{"end_of_input", "", false, ""}),
-    [](const testing::TestParamInfo<answer_case>& info) { return info.param.name; });
+    testing::PrintToStringParamName());
 
 struct outcome_case {
     const char* name;
@@ -206,10 +200,7 @@ struct outcome_case {
     bus_options bus = {};       // what the HID library answers besides the device
 };
 
-void PrintTo(const outcome_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(outcome_case)
 
 class update_outcome : public testing::TestWithParam<outcome_case> {};
 
@@ -357,6 +348,6 @@ std::vector<outcome_case> outcome_cases()
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, update_outcome, testing::ValuesIn(outcome_cases()),
-                         [](const testing::TestParamInfo<outcome_case>& info) { return info.param.name; });
+                         testing::PrintToStringParamName());
 
 }  // namespace

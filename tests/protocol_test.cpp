@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "link/update_protocol.h"
+#include "tests/common.h"
 
 namespace {
 
@@ -16,10 +17,7 @@ struct checksum_case {
     uint8_t check;
 };
 
-void PrintTo(const checksum_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(checksum_case)
 
 class check_byte : public testing::TestWithParam<checksum_case> {};
 
@@ -40,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(cases, check_byte,
                                          checksum_case{"wraps", {0xFF, 0xFF, 0xFF}, 0x03},
                                          checksum_case{"entry_code", {0x3B, 0xA7, 0x5C, 0x19, 0xD2, 0x6E, 0x84, 0xF1}, 0xF4},
                                          checksum_case{"erased_block", std::vector<uint8_t>(192, 0xFF), 0xC0}),
-                         [](const testing::TestParamInfo<checksum_case>& info) { return info.param.name; });
+                         testing::PrintToStringParamName());
 
 TEST(hid_error_text, is_shown_as_given_or_with_a_fixed_text_when_there_is_none)
 {

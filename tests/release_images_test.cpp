@@ -81,10 +81,7 @@ struct configure_case {
     std::string other = "";  // another definition on the command line
 };
 
-void PrintTo(const configure_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(configure_case)
 
 class configuring : public testing::TestWithParam<configure_case> {};
 
@@ -150,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         configure_case{"retired_image_variable", MAINBOARD, CONTROL, GOOD_CONF,
                        "QUENNET_MAINBOARD_IMAGE is retired: give the release as one folder in QUENNET_RELEASE_DIR", "",
                        "-DQUENNET_MAINBOARD_IMAGE=/tmp/mainboard.bin"}),
-    [](const testing::TestParamInfo<configure_case>& info) { return info.param.name; });
+    testing::PrintToStringParamName());
 
 // The placeholders the build makes where no release was given, as the
 // embedding tool writes them (whatever release this build carries).

@@ -17,7 +17,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
-#include <systemd/sd-bus.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -291,10 +290,7 @@ struct prompt_case {
     std::vector<std::string> faults = {};   // a Control-phase failure, or none
 };
 
-void PrintTo(const prompt_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(prompt_case)
 
 class final_prompt : public testing::TestWithParam<prompt_case> {};
 
@@ -347,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(
                     prompt_case{"ctrl_c_at_the_prompt_after_a_completed_update", "y\r", "\x03", 0, SIGINT},
                     prompt_case{"ctrl_c_at_the_prompt_after_a_failed_update", "y\r", "\x03", 0, SIGINT, 0, false,
                                 CONTROL_PHASE_FAILURE}),
-    [](const testing::TestParamInfo<prompt_case>& info) { return info.param.name; });
+    testing::PrintToStringParamName());
 
 // Before the owner has answered, Ctrl+C and a closed terminal end the
 // program at once, as they end any other, and nothing has been written.
@@ -372,10 +368,7 @@ struct interruption_case {
     bool try_script = false;  // through scripts/try-emulated.sh
 };
 
-void PrintTo(const interruption_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(interruption_case)
 
 class interrupted : public testing::TestWithParam<interruption_case> {};
 
@@ -472,8 +465,6 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
     end_session(s);
 }
 
-const auto CASE_NAME = [](const testing::TestParamInfo<interruption_case>& info) { return info.param.name; };
-
 INSTANTIATE_TEST_SUITE_P(
     cases, interrupted,
     testing::Values(interruption_case{"ctrl_c_at_the_consent_prompt", interruption::ctrl_c, CONSENT},
@@ -489,7 +480,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       "Updating Mainboard:"},
                     interruption_case{"second_program_in_the_control_phase", interruption::second_program,
                                       "Updating Control:"}),
-    CASE_NAME);
+    testing::PrintToStringParamName());
 
 INSTANTIATE_TEST_SUITE_P(
     try_emulated, interrupted,
@@ -498,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
                     interruption_case{"ctrl_c_in_the_control_phase", interruption::ctrl_c, "Updating Control:", true},
                     interruption_case{"terminal_closed_in_the_control_phase", interruption::hang_up, "Updating Control:",
                                       true}),
-    CASE_NAME);
+    testing::PrintToStringParamName());
 
 // The lock that keeps a second program out is the kernel's: gone with the
 // program, however it ended. After a first program that completed, or that
@@ -565,20 +556,13 @@ struct inhibitor {
 // nothing on the bus at `address` answered for logind.
 bool list_inhibitors(const std::string& address, std::vector<inhibitor>& found)
 {
-    sd_bus* bus = nullptr;
-    sd_bus_message* reply = nullptr;
-    const bool answered = sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, address.c_str()) >= 0 &&
-                          sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
-                          sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                             "org.freedesktop.login1.Manager", "ListInhibitors", nullptr, &reply, "") >= 0 &&
-                          sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0;
-    const char *what, *who, *why, *mode;
-    uint32_t uid, pid;
-    while (answered && sd_bus_message_read(reply, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid) > 0)
-        found.push_back({what, who, why, mode});
-    sd_bus_message_unref(reply);
-    sd_bus_flush_close_unref(bus);
-    return answered;
+    const child_outcome reply =
+        run_command({"/usr/bin/dbus-send", "--bus=" + address, "--print-reply", "--dest=org.freedesktop.login1",
+                     "/org/freedesktop/login1", "org.freedesktop.login1.Manager.ListInhibitors"});
+    static const std::regex lock(R"re(struct \{\s*string "([^"]*)"\s*string "([^"]*)"\s*string "([^"]*)"\s*string "([^"]*)")re");
+    for (auto it = std::sregex_iterator(reply.output.begin(), reply.output.end(), lock); it != std::sregex_iterator(); ++it)
+        found.push_back({(*it)[1], (*it)[2], (*it)[3], (*it)[4]});
+    return reply.exit_status == 0;
 }
 
 std::vector<inhibitor> list_inhibitors(const std::string& address)
@@ -662,10 +646,7 @@ struct sleep_lock_case {
     int exit_status;
 };
 
-void PrintTo(const sleep_lock_case& c, std::ostream* out)
-{
-    *out << c.name;
-}
+CASES_SHOW_BY_NAME(sleep_lock_case)
 
 class sleep_lock : public testing::TestWithParam<sleep_lock_case> {};
 
@@ -729,6 +710,6 @@ INSTANTIATE_TEST_SUITE_P(
                     sleep_lock_case{"a_bus_without_logind_does_not_hold_up_the_update", nullptr, {}, "y\r", 0},
                     sleep_lock_case{"a_logind_that_never_answers_does_not_hold_up_the_update", "{\"silent\": true}", {},
                                     "y\r", 0}),
-    [](const testing::TestParamInfo<sleep_lock_case>& info) { return info.param.name; });
+    testing::PrintToStringParamName());
 
 }  // namespace
