@@ -211,11 +211,7 @@ bool start_session(session& s, const std::vector<std::string>& faults, bool real
         return false;
     }
     child_options child = update_child("");
-    for (const std::string& entry : environment) {
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        std::erase_if(child.environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-        child.environment.push_back(entry);
-    }
+    child.environment.insert(child.environment.end(), environment.begin(), environment.end());
     return start_program(s, child, output_pipe);
 }
 

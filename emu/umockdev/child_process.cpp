@@ -20,16 +20,14 @@
 std::vector<std::string> child_environment(const std::vector<std::string>& additions)
 {
     std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& e : additions)
-            replaced = replaced || e.compare(0, name.size(), name) == 0;
-        if (!replaced)
-            entries.push_back(text);
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        entries.push_back(*entry);
+    // A later entry replaces an earlier one of the same name.
+    for (const std::string& addition : additions) {
+        const std::string name = addition.substr(0, addition.find('=') + 1);
+        std::erase_if(entries, [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; });
+        entries.push_back(addition);
     }
-    entries.insert(entries.end(), additions.begin(), additions.end());
     return entries;
 }
 

@@ -31,8 +31,8 @@ struct child_outcome {
 
 child_outcome run_child(const child_options& options);
 
-// This process's environment with the "NAME=VALUE" entries added, replacing
-// those of the same names.
+// This process's environment with the "NAME=VALUE" entries added in order,
+// each replacing any earlier one of the same name.
 std::vector<std::string> child_environment(const std::vector<std::string>& additions);
 
 // The texts as the null-terminated list of pointers that exec and spawn
