@@ -100,6 +100,18 @@ struct plan_maker {
         }
     }
     void add(const std::string& fault) { plan.faults.push_back(fault); }
+    // `fault` at chunk `index`, or at the commit of `block`, whose place no
+    // other fault may then take.
+    void at_chunk(const std::string& fault, int index)
+    {
+        reserved.insert(chunk_address(index));
+        add(fault + chunk(index));
+    }
+    void at_commit(const std::string& fault, int block)
+    {
+        reserved.insert(commit_address(block));
+        add(fault + commit(block));
+    }
 
     // Faults a healthy program gets past: single or paired silent blocks
     // (time-outs or statuses it does not know), fewer than four failed writes
@@ -117,10 +129,8 @@ struct plan_maker {
             if (pick(0, 1) && !silent.count(block + 1) && block + 1 < LAST_BLOCK && !reserved.count(commit_address(block + 1)))
                 silent.insert(block + 1);
         }
-        for (int block : silent) {
-            add(silence() + "@" + commit(block));
-            reserved.insert(commit_address(block));  // 'M' replies there would be cut short too
-        }
+        for (int block : silent)
+            at_commit(silence() + "@", block);  // 'M' replies there would be cut short too
         std::set<int> failing;
         const int failing_count = pick(0, 2 * scale);
         for (int i = 0; i < failing_count; ++i) {
@@ -165,13 +175,9 @@ struct plan_maker {
             const std::string status = std::string("status=") + refusals[pick(0, 2)] + "@";
             const int where = pick(0, 3);
             if (where == 0) {
-                const int index = pick(0, LAST_CHUNK_INDEX);
-                reserved.insert(chunk_address(index));
-                add(status + chunk(index));
+                at_chunk(status, pick(0, LAST_CHUNK_INDEX));
             } else if (where == 1) {
-                const int block = pick(0, LAST_BLOCK);
-                reserved.insert(commit_address(block));
-                add(status + commit(block));
+                at_commit(status, pick(0, LAST_BLOCK));
             } else {
                 add(status + "index=" + std::to_string(pick(0, 2) == 0 ? CLEAR : pick(HAND_OVER, ENTRY)));
             }
@@ -179,8 +185,7 @@ struct plan_maker {
         }
         case 4: {
             const int block = pick(0, LAST_BLOCK);
-            reserved.insert(commit_address(block));
-            add("wait=" + std::to_string(pick(WAIT_REPLIES_MAX, WAIT_REPLIES_MAX + 500)) + "@" + commit(block));
+            at_commit("wait=" + std::to_string(pick(WAIT_REPLIES_MAX, WAIT_REPLIES_MAX + 500)) + "@", block);
             break;
         }
         case 5: {
@@ -192,10 +197,8 @@ struct plan_maker {
         case 6: {
             // Three silent blocks in a row, or a silent last block.
             const int first = pick(0, 1) ? LAST_BLOCK : pick(0, LAST_BLOCK - SILENT_WAITS_MAX + 1);
-            for (int block = first; block < std::min(first + SILENT_WAITS_MAX, LAST_BLOCK + 1); ++block) {
-                reserved.insert(commit_address(block));
-                add(silence() + "@" + commit(block));
-            }
+            for (int block = first; block < std::min(first + SILENT_WAITS_MAX, LAST_BLOCK + 1); ++block)
+                at_commit(silence() + "@", block);
             break;
         }
         case 7: {
@@ -218,8 +221,7 @@ struct plan_maker {
         }
         case 9: {
             const int index = pick(0, LAST_CHUNK_INDEX);
-            reserved.insert(chunk_address(index));
-            add(pick(0, 1) ? "delay=" + std::to_string(pick(1001, 3000)) + "@" + chunk(index) : "lost@" + chunk(index));
+            at_chunk(pick(0, 1) ? "delay=" + std::to_string(pick(1001, 3000)) + "@" : "lost@", index);
             break;
         }
         default: {
@@ -229,9 +231,7 @@ struct plan_maker {
             const int where = pick(0, 2);
             const std::string cut = "short=" + std::to_string(pick(1, static_cast<int>(REPLY_EXAMINED_SIZE) - 1)) + "@";
             if (where == 0) {
-                const int index = pick(0, LAST_CHUNK_INDEX);
-                reserved.insert(chunk_address(index));
-                add(cut + chunk(index));
+                at_chunk(cut, pick(0, LAST_CHUNK_INDEX));
             } else {
                 const int index = where == 1 ? pick(0, CLEAR) : pick(HAND_OVER, ENTRY);
                 add(cut + "index=" + std::to_string(index));
