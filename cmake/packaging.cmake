@@ -22,6 +22,11 @@ else()
   if(NOT git_status EQUAL 0 OR QUENNET_SOURCE_DATE_EPOCH STREQUAL "")
     set(QUENNET_SOURCE_DATE_EPOCH 0)
   endif()
+  # A new commit configures again at the next build, so that the packages
+  # of a build folder made before it do not keep the older commit's time.
+  if(EXISTS "${PROJECT_SOURCE_DIR}/.git/logs/HEAD")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/.git/logs/HEAD")
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME quennet-update)
