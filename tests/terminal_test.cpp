@@ -399,9 +399,10 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
     const interruption_case& c = GetParam();
     const bool at_consent = c.at == CONSENT;
     session s;
-    const std::filesystem::path errors_file = scratch_dir(std::string("interrupted-") + c.name) / "errors.txt";
+    std::filesystem::path errors_file;
     bool started = false;
     if (c.try_script) {
+        errors_file = scratch_dir(std::string("try-emulated-") + c.name) / "errors.txt";
         child_options script;
         script.argv = {"/bin/bash", QUENNET_SOURCE_DIR "/scripts/try-emulated.sh"};
         script.environment = {"QUENNET_TRY_BUILD_DIR=" QUENNET_BUILD_DIR "/try-emulated",
