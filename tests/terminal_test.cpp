@@ -404,7 +404,7 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
     if (c.try_script) {
         errors_file = scratch_dir(std::string("try-emulated-") + c.name) / "errors.txt";
         child_options script;
-        script.argv = {"/bin/bash", QUENNET_SOURCE_DIR "/scripts/try-emulated.sh"};
+        script.argv = {"/bin/bash", std::string(QUENNET_SOURCE_DIR) + "/scripts/try-emulated.sh"};
         script.environment = {"QUENNET_TRY_BUILD_DIR=" QUENNET_BUILD_DIR "/try-emulated",
                               "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/quennet-update-tests/bus"};
         const int errors = open(errors_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -598,8 +598,9 @@ private_bus start_private_bus(const char* logind_parameters)
         std::this_thread::sleep_for(milliseconds(20));
     if (logind_parameters == nullptr)
         return bus;
-    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
-                        QUENNET_SOURCE_DIR "/tests/logind_stand_in.py", "--parameters", logind_parameters},
+    const std::string stand_in = std::string(QUENNET_SOURCE_DIR) + "/tests/logind_stand_in.py";
+    bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", stand_in, "--parameters",
+                        logind_parameters},
                        {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address});
     std::vector<inhibitor> none;
     while (!list_inhibitors(bus.address, none) && steady_clock::now() < until)

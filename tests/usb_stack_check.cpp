@@ -193,8 +193,8 @@ std::string check_complete(const fs::path& dir, const std::string& apart = "")
 // and what the Quennet received.
 struct plain_scenario {
     const char* name;
-    int status;
     std::string console;
+    int status;
     received packets;
     const char* detail;
     std::string apart = "";
@@ -218,16 +218,16 @@ void plain(const plain_scenario& scenario, const std::string& name)
 }
 
 const plain_scenario PLAIN_SCENARIOS[] = {
-    {"complete", 0, COMPLETE, received::one_update, "exit 0, release held"},
-    {"refused", 1, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT, received::version_queries, "exit 1, only the two version queries"},
+    {"complete", COMPLETE, 0, received::one_update, "exit 0, release held"},
+    {"refused", DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT, 1, received::version_queries, "exit 1, only the two version queries"},
     // Ctrl+C once the Mainboard phase ran: the update goes on to its end,
     // and the console says once why the key did nothing.
-    {"ctrl_c", 0, COMPLETE, received::one_update, "SIGINT in the Mainboard phase: one notice, exit 0, release held",
+    {"ctrl_c", COMPLETE, 0, received::one_update, "SIGINT in the Mainboard phase: one notice, exit 0, release held",
      INTERRUPT_NOTICE},
-    {"two_quennets", 1, BANNER + "\n\nFound 2 Quennets - Please disconnect 1 of them\n" + PAUSE_PROMPT, received::nothing,
+    {"two_quennets", BANNER + "\n\nFound 2 Quennets - Please disconnect 1 of them\n" + PAUSE_PROMPT, 1, received::nothing,
      "exit 1, nothing sent"},
-    {"other_interface", 0, COMPLETE, received::one_update, "the audio-controls interface skipped, exit 0, release held"},
-    {"unsolicited", 0, COMPLETE, received::one_update,
+    {"other_interface", COMPLETE, 0, received::one_update, "the audio-controls interface skipped, exit 0, release held"},
+    {"unsolicited", COMPLETE, 0, received::one_update,
      "reports before the open and with a wrong id or length between packets: none misread", "", false},
 };
 
@@ -455,10 +455,13 @@ int main(int argc, char** argv)
         if (scenario.windows_too)
             plain(scenario, std::string("windows_") + scenario.name);
     }
-    for (void (*check)(const std::string&) : {two_programs, unplug, hang}) {
-        const char* name = check == two_programs ? "two_programs" : check == unplug ? "unplug" : "hang";
-        check(name);
-        check(std::string("windows_") + name);
+    struct named_check {
+        const char* name;
+        void (*check)(const std::string& name);
+    };
+    for (const named_check& scenario : {named_check{"two_programs", two_programs}, {"unplug", unplug}, {"hang", hang}}) {
+        scenario.check(scenario.name);
+        scenario.check(std::string("windows_") + scenario.name);
     }
     udev();
     backends();
