@@ -47,6 +47,10 @@ inline const std::string DIALOGUE_UP_TO_CONSENT =
     "\n\nFound Quennet currently running:\n  Mainboard v0.95\n  Control v0.98\n"
     "\nProceed with update process? Yes/[No]: ";
 inline const std::string PAUSE_PROMPT = "Press any key to continue . . . \n";
+// A second program, refused while another holds the Quennet.
+inline const std::string REFUSED_AS_SECOND =
+    BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n" +
+    PAUSE_PROMPT;
 inline const std::string MAINBOARD_HEADING = "\nUpdating Mainboard:\n";
 inline const std::string CONTROL_STARTED = "Bootloader entry\rUpdating Control:\n";
 inline const std::string DONE = "\r  Done in #.##s\n";

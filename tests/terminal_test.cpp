@@ -386,8 +386,7 @@ void interrupt(session& s, interruption what)
         break;
     case interruption::second_program: {
         const child_outcome second = run_child(update_child("y\n", 30000));
-        EXPECT_EQ(second.output, BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please "
-                                          "wait until it has finished\n" + PAUSE_PROMPT);
+        EXPECT_EQ(second.output, REFUSED_AS_SECOND);
         EXPECT_EQ(second.exit_status, 1);
         break;
     }

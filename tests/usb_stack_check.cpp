@@ -178,15 +178,16 @@ std::string check_received(const fs::path& dir, received what)
         return problems;
     }
     const bool queries = what == received::version_queries;
+    const decltype(update) expected(update.begin(), update.begin() + (queries ? 2 : 0));
     for (const fs::path& file : {dir / "packets.txt", dir / "first" / "packets.txt", dir / "second" / "packets.txt"})
-        if (fs::exists(file) && packets_of(file) != decltype(update)(update.begin(), update.begin() + (queries ? 2 : 0)))
+        if (fs::exists(file) && packets_of(file) != expected)
             return queries ? "  packets other than the two version queries\n" : "  a Quennet received packets\n";
     return "";
 }
 
-std::string check_complete(const fs::path& dir, const std::string& apart = "")
+std::string check_complete(const fs::path& dir)
 {
-    return check_run(dir, 0, COMPLETE, apart) + check_received(dir, received::one_update);
+    return check_run(dir, 0, COMPLETE) + check_received(dir, received::one_update);
 }
 
 // Scenarios judged by their console (less the first `apart` in it), status
@@ -198,14 +199,15 @@ struct plain_scenario {
     received packets;
     const char* detail;
     std::string apart = "";
-    bool windows_too = true;  // the exe under wine runs it as well
+    bool windows_too = true;   // the exe under wine runs it as well
+    bool device_time = false;  // the detail adds the run's time and the realistic device's own
 };
 
 void plain(const plain_scenario& scenario, const std::string& name)
 {
     const fs::path dir = results / name;
     std::string detail = scenario.detail;
-    if (scenario.name == std::string("complete")) {
+    if (scenario.device_time) {
         const std::string device = text_of(dir / "device.txt");
         const size_t busy_at = device.find("busy_us ");
         char figures[120];
@@ -218,7 +220,7 @@ void plain(const plain_scenario& scenario, const std::string& name)
 }
 
 const plain_scenario PLAIN_SCENARIOS[] = {
-    {"complete", COMPLETE, 0, received::one_update, "exit 0, release held"},
+    {"complete", COMPLETE, 0, received::one_update, "exit 0, release held", "", true, true},
     {"refused", DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT, 1, received::version_queries, "exit 1, only the two version queries"},
     // Ctrl+C once the Mainboard phase ran: the update goes on to its end,
     // and the console says once why the key did nothing.
@@ -237,13 +239,10 @@ const plain_scenario PLAIN_SCENARIOS[] = {
 void two_programs(const std::string& name)
 {
     const fs::path dir = results / name;
-    const std::string refused_console =
-        BANNER + "\n\nFound Quennet\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n" +
-        PAUSE_PROMPT;
     const fs::path one = dir / (name + "_1"), two = dir / (name + "_2");
     const bool one_completed = fs::exists(one / "status") && number_in(one / "status") == 0;
     std::string problems = check_run(one_completed ? one : two, 0, COMPLETE);
-    problems += check_run(one_completed ? two : one, 1, refused_console) + check_received(dir, received::one_update);
+    problems += check_run(one_completed ? two : one, 1, REFUSED_AS_SECOND) + check_received(dir, received::one_update);
     report(name, problems, "one completes, the other is refused before it sends anything");
 }
 
