@@ -79,6 +79,10 @@ build_packages() {
 case "$check" in
 pack)
     rm -rf "$packages"
+    # Build, then pack: a build folder configured before the last commit
+    # configures again here, outside cpack, whose own environment carries
+    # the time of the commit it was configured at.
+    cmake --build "$build_dir" --target quennet-update quennet_package_files >/dev/null || fail "the build before packing"
     (cd "$build_dir" && cpack -B "$packages" >/dev/null)
     [ -n "$(deb_of "$packages")" ] || fail "cpack made no .deb in $packages"
     [ -n "$(rpm_of "$packages")" ] || fail "cpack made no RPM in $packages"
