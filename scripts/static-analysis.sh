@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Runs clang-tidy (checks in .clang-tidy) and cppcheck over the project's own
-# sources; fails on any finding. Needs the compile databases of the default
-# and fuzz builds (scripts/test-all.sh configures both first).
+# sources, and checks that every source names the licence and that every
+# relative link of the pages resolves; fails on any finding. Needs the compile
+# databases of the default and fuzz builds (scripts/test-all.sh configures
+# both first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +35,19 @@ if ! cppcheck --enable=warning,performance,portability --std=c++20 --library=goo
         -I . -I /usr/include/hidapi app link payload util emu fuzz bench tests; then
     status=1
 fi
+
+echo "licence and links ..."
+unlicensed=$(git ls-files '*.cpp' '*.h' '*.cmake' '*.sh' | xargs grep -L 'SPDX-License-Identifier: MIT' || true)
+[ -z "$unlicensed" ] || { printf 'no licence named in:\n%s\n' "$unlicensed"; status=1; }
+grep -q 'Copyright (c) 2026 Harlowmere Audio' LICENSE || { echo "LICENSE: no copyright line"; status=1; }
+# Every relative link of the README and the pages under docs/ names a file
+# or folder that exists.
+for page in README.md docs/*.md; do
+    for target in $(grep -o '\]([^)#]*' "$page" | cut -c3-); do
+        case "$target" in *://*) continue ;; esac
+        [ -e "$(dirname "$page")/$target" ] || { echo "$page: no $target for a link"; status=1; }
+    done
+done
 
 [ "$status" -eq 0 ] && echo "static analysis: no findings"
 exit "$status"

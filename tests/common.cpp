@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <regex>
 
 #include "payload/firmware_payload.h"
@@ -117,6 +119,12 @@ std::vector<std::vector<uint8_t>> complete_update_packets()
     }
     expected.push_back(packet(0x40, 0, {}));
     return expected;
+}
+
+std::string read_text(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 std::string repeated_write_failure(const std::string& error, int times)

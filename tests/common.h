@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -59,6 +60,9 @@ inline const std::string WRITE_FAILED = "Unable to write()\nError: Input/output 
 inline const std::string RESTARTING = "\nRestarting Quennet\n";
 inline const std::string POWER_CYCLE =
     "\nPlease switch your Quennet off now. The new software will load upon next powerup.\n";
+
+// A file's whole content, byte for byte; empty where there is none.
+std::string read_text(const std::filesystem::path& path);
 
 // "Unable to write()" and the error text, `times` times.
 std::string repeated_write_failure(const std::string& error, int times);

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 
 child_options update_child(const std::string& input, int timeout_ms)
 {
@@ -57,10 +55,4 @@ child_outcome run_command(const std::vector<std::string>& argv)
     options.argv = argv;
     options.timeout_ms = 120000;
     return run_child(options);
-}
-
-std::string read_text(const std::filesystem::path& path)
-{
-    std::ifstream file(path);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }

@@ -33,5 +33,3 @@ std::filesystem::path scratch_dir(const std::string& name);
 
 // Runs a command to its end (at most two minutes) and returns what it did.
 child_outcome run_command(const std::vector<std::string>& argv);
-
-std::string read_text(const std::filesystem::path& path);

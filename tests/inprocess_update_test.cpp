@@ -10,6 +10,7 @@
 
 #include "emu/inprocess/inprocess.h"
 #include "emu/stand_in/hidapi_stand_in.h"
+#include "link/update_protocol.h"
 #include "tests/common.h"
 #include "util/access.h"
 
@@ -74,6 +75,22 @@ TEST(command_line, version_and_help_answer_at_once_without_touching_the_device)
     const inprocess_run others = run_in_process(quennet(), "n\n", {}, {"--force", "-h"});
     EXPECT_EQ(others.console, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(others.exit_status, 1);
+}
+
+// The HID library's error text is shown as given, in the console's plain
+// characters and cut to the room there is, or a fixed text where it gave none.
+TEST(hid_error_text, is_shown_as_given_or_with_a_fixed_text_when_there_is_none)
+{
+    char text[64];
+    describe_hid_error(L"Input/output error", text, sizeof text);
+    EXPECT_STREQ(text, "Input/output error");
+    describe_hid_error(nullptr, text, sizeof text);
+    EXPECT_STREQ(text, "no error text from the HID library");
+    describe_hid_error(L"caf\u00e9\n", text, sizeof text);
+    EXPECT_STREQ(text, "caf??");
+    char small[5];
+    describe_hid_error(L"Input/output error", small, sizeof small);
+    EXPECT_STREQ(small, "Inpu");
 }
 
 // Up to the consent, answered "n": what the HID library can answer besides

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <regex>
 
@@ -158,8 +157,8 @@ std::vector<uint8_t> placeholder_of(const std::string& kind, const std::string& 
                                                kind, "--output", (dir / "out.cpp").string(), "--raw-output",
                                                (dir / "raw.bin").string()});
     EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
-    std::ifstream raw(dir / "raw.bin", std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+    const std::string raw = read_text(dir / "raw.bin");
+    return std::vector<uint8_t>(raw.begin(), raw.end());
 }
 
 TEST(placeholder_images, spread_the_control_bytes_evenly_and_differ_from_a_cleared_eeprom)
