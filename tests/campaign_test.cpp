@@ -377,8 +377,7 @@ std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool s
     std::string problems;
     if (const char* property = violated_update_property(run.calls, run.exit_status, run.console, false))
         problems += std::string("property broken: ") + property + "\n";
-    const std::string prompt = "Press any key to continue . . . \n";
-    if (run.console.size() < prompt.size() || run.console.compare(run.console.size() - prompt.size(), prompt.size(), prompt) != 0)
+    if (!run.console.ends_with(PAUSE_PROMPT))
         problems += "the console does not end with the prompt\n";
     if (shows_failure(run.console) && shows_success(run.console))
         problems += "a success text follows a failure text\n";

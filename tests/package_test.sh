@@ -115,6 +115,7 @@ lintian)
         fail "dependencies not computed from the binary"
     # The .deb's rule gives the Quennet to the group plugdev too, which
     # every Debian system has; the .deb's rule is the source's.
+    # uaccess is applied by 73-seat-late.rules: the rule's name sorts before it.
     cmp "$root/usr/lib/udev/rules.d/70-quennet-update.rules" "$source_dir/packaging/70-quennet-update.rules" ||
         fail "the .deb's udev rule is not packaging/70-quennet-update.rules"
     grep -q 'TAG+="uaccess", GROUP="plugdev", MODE="0660"$' "$root/usr/lib/udev/rules.d/70-quennet-update.rules" ||
