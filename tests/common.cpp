@@ -42,12 +42,11 @@ std::string without_times(const std::string& console)
     return std::regex_replace(console, time, "Done in #.##s");
 }
 
-std::vector<unsigned long> percentages(const std::string& console, size_t from, size_t to)
+std::vector<unsigned long> percentages(const std::string& console)
 {
     static const std::regex percent(R"(\r  ([0-9]+)%)");
-    const std::string part = console.substr(from, to == std::string::npos ? std::string::npos : to - from);
     std::vector<unsigned long> values;
-    for (auto it = std::sregex_iterator(part.begin(), part.end(), percent); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(console.begin(), console.end(), percent); it != std::sregex_iterator(); ++it)
         values.push_back(std::stoul((*it)[1].str()));
     return values;
 }

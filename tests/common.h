@@ -77,8 +77,8 @@ std::string control_progress(size_t first, size_t last);
 // The console text with every "Done in" time replaced by "#.##".
 std::string without_times(const std::string& console);
 
-// Every percentage printed on the console, in order, from `from` on.
-std::vector<unsigned long> percentages(const std::string& console, size_t from = 0, size_t to = std::string::npos);
+// Every percentage printed on the console, in order.
+std::vector<unsigned long> percentages(const std::string& console);
 
 // Every "Done in" time on the console, in seconds.
 std::vector<double> phase_times(const std::string& console);
@@ -119,12 +119,9 @@ inline constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + 
                                          1000L * STOPPED_DEVICE_WRITE_TIMEOUT_MS * (FLASH_PACKET_RESENDS_MAX + 1) + 100000;
 
 // Packet indexes in a complete update.
-inline constexpr size_t CLEAR = 2;        // the start-of-EEPROM clear
-inline constexpr size_t FIRST_CHUNK = 3;  // the chunk at FIRST_SENT_ADDRESS
-inline constexpr size_t LAST_CHUNK = 188; // the chunk at 0
+inline constexpr size_t CLEAR = 2;  // the start-of-EEPROM clear; the chunks follow
 inline constexpr size_t HAND_OVER = 189;
 inline constexpr size_t ENTRY = 190;
-inline constexpr size_t FIRST_FLASH = 191;
 inline constexpr size_t LAST_FLASH = 1470;
 inline constexpr size_t RESTART = 1471;
 inline constexpr size_t ALL_PACKETS = 1472;

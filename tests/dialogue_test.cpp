@@ -104,12 +104,9 @@ TEST(consent, the_rest_of_the_answer_line_is_not_taken_as_the_key_of_the_prompt)
     // for a key of its own, here until standard input closes after 1500 ms.
     // Had the rest of the line been left unread, the prompt would have taken
     // its 'o' at once.
-    std::unique_ptr<emulated_bus> bus = bus_create(bus_options{}, quennet());
-    ASSERT_TRUE(bus != nullptr);
     child_options child = update_child("nope\n");
     child.input_open_ms = 1500;
-    const child_outcome outcome = run_child(child);
-    bus_destroy(bus);
+    const child_outcome outcome = run_update(quennet(), child).child;
     EXPECT_EQ(outcome.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
     EXPECT_EQ(outcome.exit_status, 1);
     EXPECT_GE(outcome.seconds, 1.5);

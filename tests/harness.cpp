@@ -21,21 +21,27 @@ child_options update_child(const std::string& input, int timeout_ms)
 update_outcome run_update(const device_model& device, const std::string& input, const bus_options& bus_setup,
                           int timeout_ms)
 {
+    return run_update(device, update_child(input, timeout_ms), bus_setup);
+}
+
+update_outcome run_update(const device_model& device, const child_options& child, const bus_options& bus_setup)
+{
     update_outcome outcome;
     std::unique_ptr<emulated_bus> bus = bus_create(bus_setup, device);
     EXPECT_TRUE(bus != nullptr) << "the emulated bus could not be built";
     if (!bus)
         return outcome;
-    outcome.child = run_child(update_child(input, timeout_ms));
+    outcome.child = run_child(child);
     outcome.device = bus_device(*bus);
     {
         std::lock_guard<std::mutex> guard(bus->lock);
         outcome.read_lengths = bus->read_lengths;
         outcome.device_us_by_command = bus->device_us_by_command;
+        outcome.first_offered_at = bus->first_offered_at;
     }
     bus_destroy(bus);
     EXPECT_TRUE(outcome.child.started) << outcome.child.errors;
-    EXPECT_FALSE(outcome.child.timed_out) << "quennet-update did not end within " << timeout_ms << " ms";
+    EXPECT_FALSE(outcome.child.timed_out) << "quennet-update did not end within " << child.timeout_ms << " ms";
     EXPECT_EQ(outcome.child.signal, 0) << outcome.child.errors;
     EXPECT_EQ(outcome.child.errors, "") << "quennet-update wrote to standard error";
     return outcome;

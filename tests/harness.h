@@ -3,6 +3,7 @@
 // a person and the device saw.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ struct update_outcome {
     device_model device;              // as the run left it
     std::vector<size_t> read_lengths; // length asked of every read that got a report
     std::array<long, 256> device_us_by_command{};  // the device's own time per command
+    std::array<std::chrono::steady_clock::time_point, 256> first_offered_at{};  // per command
 };
 
 // How quennet-update is started under the emulated bus.
@@ -27,6 +29,9 @@ child_options update_child(const std::string& input, int timeout_ms = 30000);
 // outcome says so.
 update_outcome run_update(const device_model& device, const std::string& input, const bus_options& bus = {},
                           int timeout_ms = 30000);
+// The same, the program started as `child` says (a late answer, an input
+// held open).
+update_outcome run_update(const device_model& device, const child_options& child, const bus_options& bus = {});
 
 // A fresh, empty folder for one test's files, under the build tree.
 std::filesystem::path scratch_dir(const std::string& name);

@@ -29,22 +29,14 @@ TEST(hidraw_update, sends_every_packet_says_every_word_and_leaves_the_release_on
 TEST(hidraw_update, phase_times_start_at_the_answer_and_at_the_end_of_the_mainboard_phase)
 {
     constexpr int ANSWER_DELAY_MS = 1500;
-    std::unique_ptr<emulated_bus> bus = bus_create({.timing = realistic_timing()}, quennet());
-    ASSERT_TRUE(bus != nullptr);
     child_options child = update_child("y\n");
     child.input_delay_ms = ANSWER_DELAY_MS;
-    const child_outcome outcome = run_child(child);
-    std::array<std::chrono::steady_clock::time_point, 256> offered{};
-    {
-        std::lock_guard<std::mutex> guard(bus->lock);
-        offered = bus->first_offered_at;
-    }
-    bus_destroy(bus);
-    ASSERT_EQ(outcome.exit_status, 0) << outcome.output;
-    const std::vector<double> times = phase_times(outcome.output);
+    const update_outcome run = run_update(quennet(), child, {.timing = realistic_timing()});
+    ASSERT_EQ(run.child.exit_status, 0) << run.child.output;
+    const std::vector<double> times = phase_times(run.child.output);
     ASSERT_EQ(times.size(), 2u);
     const auto seconds_between = [&](uint8_t from, uint8_t to) {
-        return std::chrono::duration<double>(offered[to] - offered[from]).count();
+        return std::chrono::duration<double>(run.first_offered_at[to] - run.first_offered_at[from]).count();
     };
     const double mainboard = seconds_between(CMD_EEPROM_WRITE, CMD_CONTROL_PREPARE);
     const double control = seconds_between(CMD_CONTROL_PREPARE, CMD_RESTART);
