@@ -63,10 +63,8 @@ TEST(opening, refused_open_leaves_the_discovery_line_unfinished_and_gives_the_re
     const update_outcome run = run_update(quennet(), "y\n", {.fail_open = true});
     const std::string before = BANNER + NO_HANDLE + "Error: ";
     const std::string& output = run.child.output;
-    ASSERT_EQ(output.rfind(before, 0), 0u) << output;
-    ASSERT_GE(output.size(), before.size() + PAUSE_PROMPT.size());
+    ASSERT_TRUE(output.starts_with(before) && output.ends_with(PAUSE_PROMPT)) << output;
     const std::string reason = output.substr(before.size(), output.size() - before.size() - PAUSE_PROMPT.size());
-    EXPECT_EQ(output.substr(before.size() + reason.size()), PAUSE_PROMPT);
     EXPECT_EQ(reason.find('\n'), reason.size() - 1) << reason;
     EXPECT_TRUE(reason == "no error text from the HID library\n" || reason.find("Input/output error") != std::string::npos)
         << reason;

@@ -105,7 +105,6 @@ bool has_ended(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-
 // One program on a terminal, from its start to its end, with the emulated
 // Quennet it updates (none where the command brings its own).
 struct session {
