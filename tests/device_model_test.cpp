@@ -107,16 +107,4 @@ TEST(device_model, reports_what_it_holds_after_power_up)
     EXPECT_EQ(device.mainboard_version, TARGET_MAINBOARD_REVISION);
 }
 
-// Every fault kind is parsed wherever a test hands the device its faults;
-// these are refused, with a reason.
-TEST(fault_text, that_is_no_fault_is_refused_with_a_reason)
-{
-    for (const char* text : {"status=RR", "wait=x", "explode", "unplug@slot=3", "unplug@index=", "short=0", "short=64"}) {
-        fault_rule rule;
-        std::string error;
-        EXPECT_FALSE(parse_fault_rule(text, rule, error)) << text;
-        EXPECT_FALSE(error.empty()) << text;
-    }
-}
-
 }  // namespace
