@@ -48,14 +48,11 @@ struct fault_plan {
     std::string must_show;
 };
 
-const char* class_name(plan_class kind)
-{
-    return kind == plan_class::within_bounds ? "within bounds" : kind == plan_class::past_bounds ? "past bounds" : "mixed";
-}
+const char* const CLASS_NAMES[] = {"within bounds", "past bounds", "mixed"};  // by plan_class
 
 std::string describe(const fault_plan& plan)
 {
-    std::string text = "plan " + std::to_string(plan.seed) + " (" + class_name(plan.kind) + "):";
+    std::string text = "plan " + std::to_string(plan.seed) + " (" + CLASS_NAMES[static_cast<int>(plan.kind)] + "):";
     for (const std::string& fault : plan.faults)
         text += " --fault " + fault;
     return text + "  [replay: QUENNET_CAMPAIGN_SEED=" + std::to_string(plan.seed) + "]";

@@ -500,13 +500,14 @@ TEST(second_program, updates_the_device_once_the_first_has_ended_or_was_killed)
 // locks while the real program runs on a terminal against the emulated
 // Quennet with a real device's timing.
 struct private_bus {
-    std::filesystem::path directory;
     std::string address;
     pid_t daemon = -1;
     pid_t logind = -1;
 };
 
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
+// Starts `argv` with `environment` added to this process's, its standard
+// output on `output` (/dev/null where -1) and its standard error on /dev/null.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment, int output = -1)
 {
     std::vector<std::string> env_texts = child_environment(environment);
     std::vector<std::string> words = argv;
@@ -515,7 +516,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     std::vector<char*> args = pointers(words);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (output >= 0)
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
@@ -551,21 +555,22 @@ bool no_lock_within(const std::string& address, milliseconds bound)
     return inhibitors(address) == NO_LOCK;
 }
 
-// The bus, and with `logind_parameters` the stand-in for logind on it.
+// The bus, and with `logind_parameters` the stand-in for logind on it. The
+// daemon makes its socket in /tmp (a socket's path must fit 108 bytes), and
+// says where once it listens.
 private_bus start_private_bus(const char* logind_parameters)
 {
     private_bus bus;
-    // A socket's path must fit 108 bytes: in /tmp, not under the build tree.
-    char dir_template[] = "/tmp/quennet-bus-XXXXXX";
-    const char* made = mkdtemp(dir_template);
-    EXPECT_NE(made, nullptr);
-    const std::filesystem::path dir = made != nullptr ? made : "/tmp";
-    bus.directory = dir;
-    bus.address = "unix:path=" + (dir / "system_bus_socket").string();
-    bus.daemon = spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus.address}, {});
+    int address_pipe[2] = {-1, -1};
+    EXPECT_EQ(pipe2(address_pipe, O_CLOEXEC), 0);
+    bus.daemon = spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:tmpdir=/tmp",
+                        "--print-address=1"},
+                       {}, address_pipe[1]);
+    close(address_pipe[1]);
     const auto until = steady_clock::now() + seconds(10);
-    while (!std::filesystem::exists(dir / "system_bus_socket") && steady_clock::now() < until)
-        std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_TRUE(read_until(address_pipe[0], bus.address, "\n", until)) << "the bus did not start";
+    close(address_pipe[0]);
+    bus.address = bus.address.substr(0, bus.address.find('\n'));
     if (logind_parameters == nullptr)
         return bus;
     const std::string stand_in = std::string(QUENNET_SOURCE_DIR) + "/tests/logind_stand_in.py";
@@ -585,10 +590,6 @@ void stop_private_bus(private_bus& bus)
             continue;
         kill(pid, SIGTERM);
         wait_for_end(pid, steady_clock::now() + seconds(10));
-    }
-    if (bus.directory.string().rfind("/tmp/quennet-bus-", 0) == 0) {
-        std::error_code ignored;
-        std::filesystem::remove_all(bus.directory, ignored);
     }
 }
 
