@@ -25,21 +25,16 @@ const fs::path RPM_RULE = fs::path(QUENNET_BUILD_DIR) / "packaging" / "rpm" / "7
 
 // A plain install, which no package manager chose for a distribution, gets
 // the rule that suits every distribution.
-void expect_installed(const fs::path& root)
+TEST(install, puts_the_program_the_udev_rule_and_the_manual_page_under_the_prefix)
 {
+    const fs::path root = scratch_dir("install");
+    const child_outcome outcome = run_command({CMAKE_COMMAND_PATH, "--install", QUENNET_BUILD_DIR, "--prefix", root.string()});
+    ASSERT_EQ(outcome.exit_status, 0) << outcome.output << outcome.errors;
     const fs::path program = root / "bin" / "quennet-update";
     ASSERT_TRUE(fs::exists(program)) << program;
     EXPECT_NE(fs::status(program).permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_EQ(read_text(root / "lib" / "udev" / "rules.d" / "70-quennet-update.rules"), read_text(RPM_RULE));
     EXPECT_TRUE(fs::exists(root / "share" / "man" / "man1" / "quennet-update.1.gz"));
-}
-
-TEST(install, puts_the_program_the_udev_rule_and_the_manual_page_under_the_prefix)
-{
-    const fs::path prefix = scratch_dir("install");
-    const child_outcome outcome = run_command({CMAKE_COMMAND_PATH, "--install", QUENNET_BUILD_DIR, "--prefix", prefix.string()});
-    ASSERT_EQ(outcome.exit_status, 0) << outcome.output << outcome.errors;
-    expect_installed(prefix);
 }
 
 // The owner's guide as an owner reads it: the section MESSAGES of a text
