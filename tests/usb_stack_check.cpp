@@ -371,7 +371,10 @@ void backends()
     report("backends", detail);
 }
 
-void benchmark()
+// The instant device, three updates each followed by a replay of its
+// traffic; then the Windows exe against the same device: its time beside the
+// Linux program's, and how long wine took to start and show the first Quennet.
+void benchmarks()
 {
     const fs::path dir = results / "benchmark";
     std::string ratios;
@@ -388,20 +391,14 @@ void benchmark()
         ratios += figures;
     }
     report("benchmark", "instant device, update / replay of its traffic: " + ratios);
-}
 
-// The Windows exe against the same instant device: its time beside the Linux
-// program's, and how long wine took to start and show the first Quennet.
-void windows_benchmark()
-{
-    const fs::path dir = results / "windows_benchmark";
-    const double windows = seconds_of(dir);
+    const double windows = seconds_of(results / "windows_benchmark");
     const double linux = seconds_of(results / "benchmark" / "update1");
     char detail[200];
     std::snprintf(detail, sizeof detail, "instant device: update %.2f s, %.1f times the Linux program's %.2f s; wine's start %.1f s",
                   windows, linux > 0 ? windows / linux : 0.0, linux,
                   static_cast<double>(number_in(results / "windows-start-microseconds")) * 1e-6);
-    check_complete(dir);
+    check_complete(results / "windows_benchmark");
     report("windows_benchmark", detail);
 }
 
@@ -438,8 +435,7 @@ int main(int argc, char** argv)
     }
     udev();
     backends();
-    benchmark();
-    windows_benchmark();
+    benchmarks();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
