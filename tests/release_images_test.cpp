@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // How a release enters the build: its image files exactly as stored and only
-// at their exact sizes, its release.conf checked item by item. The image files are made here, so none is kept in the
-// repository.
+// at their exact sizes, its release.conf checked item by item. The image
+// files are made here, so none is kept in the repository.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -150,30 +150,29 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The placeholders the build makes where no release was given, as the
 // embedding tool writes them (whatever release this build carries).
-std::vector<uint8_t> placeholder_of(const std::string& kind, const std::string& size)
+std::string placeholder_of(const std::string& kind, const std::string& size)
 {
     const fs::path dir = scratch_dir("placeholder_" + kind);
     const child_outcome outcome = run_command({EMBED_IMAGE_PATH, "--symbol", kind + "_image", "--size", size, "--placeholder",
                                                kind, "--output", (dir / "out.cpp").string(), "--raw-output",
                                                (dir / "raw.bin").string()});
     EXPECT_EQ(outcome.exit_status, 0) << outcome.errors;
-    const std::string raw = read_text(dir / "raw.bin");
-    return std::vector<uint8_t>(raw.begin(), raw.end());
+    return read_text(dir / "raw.bin");
 }
 
 TEST(placeholder_images, spread_the_control_bytes_evenly_and_differ_from_a_cleared_eeprom)
 {
-    const std::vector<uint8_t> control = placeholder_of("control", CONTROL_TEXT);
+    const std::string control = placeholder_of("control", CONTROL_TEXT);
     ASSERT_EQ(control.size(), CONTROL);
     std::map<uint8_t, size_t> counts;
-    for (uint8_t byte : control)
-        ++counts[byte];
+    for (const char byte : control)
+        ++counts[static_cast<uint8_t>(byte)];
     ASSERT_EQ(counts.size(), 256u);
     for (const auto& [value, count] : counts)
         EXPECT_EQ(count, CONTROL / 256) << "byte value " << int(value);
-    const std::vector<uint8_t> mainboard = placeholder_of("mainboard", MAINBOARD_TEXT);
+    const std::string mainboard = placeholder_of("mainboard", MAINBOARD_TEXT);
     ASSERT_EQ(mainboard.size(), MAINBOARD);
-    EXPECT_NE(std::vector<uint8_t>(mainboard.begin(), mainboard.begin() + 32), std::vector<uint8_t>(32, 0xFF));
+    EXPECT_NE(mainboard.substr(0, 32), std::string(32, '\xFF'));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -350,26 +351,18 @@ class interrupted : public testing::TestWithParam<interruption_case> {};
 
 void interrupt(session& s, interruption what)
 {
-    switch (what) {
-    case interruption::ctrl_c:
+    if (what == interruption::ctrl_c) {
         type(s, "\x03");
-        break;
-    case interruption::sigterm:
+    } else if (what == interruption::sigterm) {
         kill(s.pid, SIGTERM);
-        break;
-    case interruption::hang_up:
+    } else if (what == interruption::hang_up) {
         close_terminal(s);
-        break;
-    case interruption::reader_gone:
-        close(s.output);
-        s.output = -1;
-        break;
-    case interruption::second_program: {
+    } else if (what == interruption::reader_gone) {
+        close(std::exchange(s.output, -1));
+    } else {
         const child_outcome second = run_child(update_child("y\n", 30000));
         EXPECT_EQ(second.output, REFUSED_AS_SECOND);
         EXPECT_EQ(second.exit_status, 1);
-        break;
-    }
     }
 }
 
