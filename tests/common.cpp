@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -83,14 +84,11 @@ std::vector<std::vector<uint8_t>> delivered(const device_model& device)
 
 std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector<uint8_t>& payload)
 {
+    const uint8_t header[] = {0x02, command, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address & 0xFF),
+                              static_cast<uint8_t>(payload.size())};
     std::vector<uint8_t> bytes(64, 0);
-    bytes[0] = 0x02;
-    bytes[1] = command;
-    bytes[2] = static_cast<uint8_t>(address >> 8);
-    bytes[3] = static_cast<uint8_t>(address & 0xFF);
-    bytes[4] = static_cast<uint8_t>(payload.size());
-    for (size_t i = 0; i < payload.size(); ++i)
-        bytes[5 + i] = payload[i];
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+    std::copy(payload.begin(), payload.end(), bytes.begin() + 5);
     return bytes;
 }
 

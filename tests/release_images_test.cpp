@@ -22,18 +22,13 @@ const size_t CONTROL = CONTROL_IMAGE_SIZE;
 const std::string MAINBOARD_TEXT = std::to_string(MAINBOARD_IMAGE_SIZE);
 const std::string CONTROL_TEXT = std::to_string(CONTROL_IMAGE_SIZE);
 
-std::vector<uint8_t> image_of(size_t size)
+// An image of `size` bytes, every value in turn.
+std::string image_of(size_t size)
 {
-    std::vector<uint8_t> bytes(size);
+    std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(i * 31 + 7);
+        bytes[i] = static_cast<char>(i * 31 + 7);
     return bytes;
-}
-
-void write_file(const fs::path& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
 }
 
 // CMake wraps its messages: compare them with white space folded.
@@ -46,20 +41,20 @@ std::string folded(const std::string& text)
 TEST(release_images, are_embedded_byte_for_byte_and_only_at_their_exact_size)
 {
     const fs::path dir = scratch_dir("embed");
-    const auto embed = [&](const std::vector<uint8_t>& image) {
-        write_file(dir / "mainboard.bin", image);
+    const auto embed = [&](const std::string& image) {
+        std::ofstream(dir / "mainboard.bin", std::ios::binary) << image;
         return run_command({EMBED_IMAGE_PATH, "--symbol", "mainboard_image", "--size", MAINBOARD_TEXT, "--input",
                             (dir / "mainboard.bin").string(), "--output", (dir / "out.cpp").string()});
     };
-    const std::vector<uint8_t> image = image_of(MAINBOARD);
+    const std::string image = image_of(MAINBOARD);
     const child_outcome outcome = embed(image);
     ASSERT_EQ(outcome.exit_status, 0) << outcome.errors;
     const std::string text = read_text(dir / "out.cpp");
     const std::regex byte("0x([0-9A-F]{2})");
-    std::vector<uint8_t> embedded;
+    std::string embedded;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), byte); it != std::sregex_iterator(); ++it)
-        embedded.push_back(static_cast<uint8_t>(std::stoul((*it)[1].str(), nullptr, 16)));
-    EXPECT_EQ(embedded, image);
+        embedded.push_back(static_cast<char>(std::stoul((*it)[1].str(), nullptr, 16)));
+    EXPECT_TRUE(embedded == image) << "not the image's bytes, or not all of them: " << embedded.size() << " bytes embedded";
     const child_outcome short_one = embed(image_of(MAINBOARD - 1));
     EXPECT_EQ(short_one.exit_status, 1);
     EXPECT_NE(short_one.errors.find("holds " + std::to_string(MAINBOARD - 1) + " bytes; the mainboard_image must be exactly " +
@@ -91,9 +86,9 @@ TEST_P(configuring, stops_naming_the_release_file_and_the_problem)
     const fs::path release = dir / "release";
     fs::create_directories(release);
     if (c.mainboard_size > 0)
-        write_file(release / "mainboard.bin", image_of(c.mainboard_size));
+        std::ofstream(release / "mainboard.bin", std::ios::binary) << image_of(c.mainboard_size);
     if (c.control_size > 0)
-        write_file(release / "control.bin", image_of(c.control_size));
+        std::ofstream(release / "control.bin", std::ios::binary) << image_of(c.control_size);
     if (!c.conf.empty())
         std::ofstream(release / "release.conf") << c.conf;
     std::vector<std::string> configure = {CMAKE_COMMAND_PATH, "-S", QUENNET_SOURCE_DIR, "-B", (dir / "build").string(),
