@@ -434,10 +434,9 @@ TEST(campaign, random_fault_plans_never_end_in_a_false_success_and_a_rerun_alway
         if (!problems.empty() && ++reported <= 5)
             ADD_FAILURE() << describe(plan) << "\n" << problems;
     }
+    // A false success, a give-up past the bound and a failed rerun are each
+    // a plan's problem.
     EXPECT_EQ(reported, 0u) << "plans with problems";
-    EXPECT_EQ(figures.false_successes, 0u);
-    EXPECT_EQ(figures.past_give_up_bound, 0u);
-    EXPECT_EQ(figures.reruns_completed, figures.reruns);
     std::ostringstream text;
     text.setf(std::ios::fixed);
     text.precision(2);
