@@ -24,7 +24,7 @@
 #define CASES_SHOW_BY_NAME(case_type) \
     [[maybe_unused]] void PrintTo(const case_type& c, std::ostream* out) { *out << c.name; }
 
-// A revision as the console shows it: "v0.97".
+// A revision as the console shows it: "v1.05", "v0.0A".
 std::string shown(version_pair revision);
 
 // The Mainboard chunk sent first: the image's last, partial one, at the last
