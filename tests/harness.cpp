@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-
 child_options update_child(const std::string& input, int timeout_ms)
 {
     child_options child;
