@@ -91,8 +91,8 @@ TEST(device_model, writes_a_flash_block_only_when_whole_and_its_check_byte_is_ri
     EXPECT_EQ(device.flash_state, flash_content::partial);
 }
 
-// What it runs after an update, the restart's power-up shows in every
-// complete update.
+// (What it runs after a written EEPROM, every complete update shows after
+// its restart.)
 TEST(device_model, runs_no_mainboard_program_from_a_cleared_eeprom_after_power_up)
 {
     device_model device = make_device_model();
