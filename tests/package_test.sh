@@ -98,14 +98,12 @@ lintian)
     deb=$(deb_of "$packages")
     [ -n "$deb" ] || fail "no .deb in $packages"
     root="$scratch/build-root"
-    images=release
-    [ "$QUENNET_PLACEHOLDER" = 1 ] && images=placeholder
-    distribution_checks "$deb" "$root" "$images"
+    kind=release
+    [ "$QUENNET_PLACEHOLDER" = 1 ] && kind=placeholder
+    distribution_checks "$deb" "$root" "$kind"
     version=$(dpkg-deb -f "$deb" Version)
     release_version="$QUENNET_PROGRAM_VERSION+mainboard$QUENNET_MAINBOARD_REVISION+control$QUENNET_CONTROL_REVISION"
-    kind=release
-    if [ "$QUENNET_PLACEHOLDER" = 1 ]; then
-        kind=placeholder
+    if [ "$kind" = placeholder ]; then
         [ "$version" = "$release_version~placeholder" ] || fail "version $version"
         # apt must replace a placeholder install with the same release.
         dpkg --compare-versions "$version" lt "$release_version" || fail "$version does not sort below the release"
