@@ -535,9 +535,12 @@ const std::vector<std::string> NO_LOCK;
 bool no_lock_within(const std::string& address, milliseconds bound)
 {
     const auto until = steady_clock::now() + bound;
-    while (inhibitors(address) != NO_LOCK && steady_clock::now() < until)
+    while (inhibitors(address) != NO_LOCK) {
+        if (steady_clock::now() >= until)
+            return false;
         std::this_thread::sleep_for(milliseconds(20));
-    return inhibitors(address) == NO_LOCK;
+    }
+    return true;
 }
 
 // The bus, and with `logind_parameters` the stand-in for logind on it. The
@@ -562,9 +565,10 @@ private_bus start_private_bus(const char* logind_parameters)
     bus.logind = spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", stand_in, "--parameters",
                         logind_parameters},
                        {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address});
-    while (!inhibitors(bus.address) && steady_clock::now() < until)
+    bool answered = false;
+    while (!(answered = inhibitors(bus.address).has_value()) && steady_clock::now() < until)
         std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_TRUE(inhibitors(bus.address)) << "the stand-in for logind did not start";
+    EXPECT_TRUE(answered) << "the stand-in for logind did not start";
     return bus;
 }
 
