@@ -114,8 +114,7 @@ void expect_complete_update(const std::string& console, int exit_status, const d
 // write time-out, and a failed write at a block start is followed by one more
 // wait. Both together: all the reply time-outs, every attempt of one packet
 // blocking, and 100 ms for the USB frames and the device's work between them.
-inline constexpr long REPLY_TIMEOUT_US = REPLY_TIMEOUT_MS * 1000L;
-inline constexpr long GIVE_UP_BOUND_US = REPLY_TIMEOUT_US * (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) +
+inline constexpr long GIVE_UP_BOUND_US = 1000L * REPLY_TIMEOUT_MS * (SILENT_WAITS_MAX + FLASH_PACKET_RESENDS_MAX) +
                                          1000L * STOPPED_DEVICE_WRITE_TIMEOUT_MS * (FLASH_PACKET_RESENDS_MAX + 1) + 100000;
 
 // Packet indexes in a complete update.

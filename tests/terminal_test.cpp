@@ -535,12 +535,10 @@ const std::vector<std::string> NO_LOCK;
 bool no_lock_within(const std::string& address, milliseconds bound)
 {
     const auto until = steady_clock::now() + bound;
-    while (inhibitors(address) != NO_LOCK) {
-        if (steady_clock::now() >= until)
-            return false;
+    bool none = false;
+    while (!(none = inhibitors(address) == NO_LOCK) && steady_clock::now() < until)
         std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
+    return none;
 }
 
 // The bus, and with `logind_parameters` the stand-in for logind on it. The

@@ -29,8 +29,6 @@ namespace {
 
 const std::string COMPLETE = complete_update_console();
 
-// The longest a run may go on after the device last answered.
-constexpr double GIVE_UP_BOUND_SECONDS = static_cast<double>(GIVE_UP_BOUND_US) * 1e-6;
 // What vm/scenarios.sh gives a run before it kills it, for the Linux program
 // and for the exe under wine, as it wrote them into the results (run-limits).
 double run_limit_seconds = 0;
@@ -49,7 +47,7 @@ bool under_wine(const std::string& name)
 // stretches the clean part of a run, cannot fail it.
 double cut_off_bound_seconds(const std::string& name)
 {
-    return (GIVE_UP_BOUND_SECONDS + (under_wine(name) ? wine_run_limit_seconds : run_limit_seconds)) / 2;
+    return (static_cast<double>(GIVE_UP_BOUND_US) * 1e-6 + (under_wine(name) ? wine_run_limit_seconds : run_limit_seconds)) / 2;
 }
 
 fs::path results;
