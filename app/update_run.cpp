@@ -52,33 +52,52 @@ static void print_banner()
 // What the device said it runs: the Mainboard version decides the final step.
 struct running_versions {
     bool mainboard_known = false;
-    uint16_t mainboard = 0;
+    bool control_known = false;
+    version_pair mainboard;
+    version_pair control;
 };
 
 static bool query_versions(device_link& link, running_versions& running)
 {
-    send_update_packet(link, CMD_GET_MAINBOARD_VERSION, 0, nullptr, 0);
-    if (read_reply(link) != reply_result::received) {
+    switch (query_version(link, CMD_GET_MAINBOARD_VERSION, running.mainboard)) {
+    case version_answer::none:
         console_print("\nNo reply from Quennet\n");
         return false;
-    }
-    if (reply_echo(link) == CMD_GET_MAINBOARD_VERSION) {
-        const version_pair version = reply_version(link);
+    case version_answer::version:
         running.mainboard_known = true;
-        running.mainboard = version_value(version);
-        console_print(" currently running:\n  Mainboard v%X.%02X\n", version.major, version.minor);
+        console_print(" currently running:\n  Mainboard v%X.%02X\n", running.mainboard.major, running.mainboard.minor);
+        break;
+    case version_answer::other_echo:
+        break;
     }
-
-    send_update_packet(link, CMD_GET_CONTROL_VERSION, 0, nullptr, 0);
-    if (read_reply(link) != reply_result::received) {
+    switch (query_version(link, CMD_GET_CONTROL_VERSION, running.control)) {
+    case version_answer::none:
         console_print("\nNo response from Quennet\n");
         return false;
-    }
-    if (reply_echo(link) == CMD_GET_CONTROL_VERSION) {
-        const version_pair version = reply_version(link);
-        console_print("  Control v%X.%02X\n", version.major, version.minor);
+    case version_answer::version:
+        running.control_known = true;
+        console_print("  Control v%X.%02X\n", running.control.major, running.control.minor);
+        break;
+    case version_answer::other_echo:
+        break;
     }
     return true;
+}
+
+// What the owner's yes would do to a device that already runs this release
+// or newer software. Nothing is said when a version is unknown.
+static void note_running_release(const running_versions& running)
+{
+    if (!running.mainboard_known || !running.control_known)
+        return;
+    const uint16_t mainboard = version_value(running.mainboard);
+    const uint16_t control = version_value(running.control);
+    const uint16_t target_mainboard = version_value(TARGET_MAINBOARD_REVISION);
+    const uint16_t target_control = version_value(TARGET_CONTROL_REVISION);
+    if (mainboard == target_mainboard && control == target_control)
+        console_print("\nQuennet already runs this release\n");
+    else if (mainboard > target_mainboard || control > target_control)
+        console_print("\nQuennet runs newer software than this release - Updating would install older software\n");
 }
 
 static bool ask_consent()
@@ -89,15 +108,24 @@ static bool ask_consent()
 }
 
 // A device whose Mainboard version is unknown is told to power-cycle too: a
-// power cycle loads the new software whatever the device was running.
-static void finish_update(device_link& link, const running_versions& running)
+// power cycle loads the new software whatever the device was running. So is
+// one whose restart packet could not be written: both images are written,
+// and they load at the next power-up. Otherwise the device restarts and is
+// asked what it runs.
+static int finish_update(device_link& link, stopwatch& watch, const running_versions& running)
 {
-    if (!running.mainboard_known || running.mainboard == POWER_CYCLE_MAINBOARD_VERSION) {
-        console_print("\nPlease switch your Quennet off now. The new software will load upon next powerup.\n");
-        return;
+    const char* power_cycle = "\nPlease switch your Quennet off now. The new software will load upon next powerup.\n";
+    if (!running.mainboard_known || version_value(running.mainboard) == POWER_CYCLE_MAINBOARD_VERSION ||
+        !send_update_packet(link, CMD_RESTART, 0, nullptr, 0)) {
+        console_print("%s", power_cycle);
+        return completion_exit(link);
     }
-    if (send_update_packet(link, CMD_RESTART, 0, nullptr, 0))
-        console_print("\nRestarting Quennet\n");
+    console_print("\nRestarting Quennet\n");
+    // The writes are over: the computer may sleep again.
+    stay_awake_end();
+    if (read_back_versions(link, watch) != read_back_result::release)
+        return abort_exit();
+    return completion_exit(link);
 }
 
 int update_run()
@@ -116,6 +144,13 @@ int update_run()
     running_versions running;
     if (!query_versions(link, running))
         return abort_exit();
+    // Placeholder images are random bytes: they go only into an emulated
+    // Quennet, never into a device someone owns.
+    if (PLACEHOLDER_IMAGES && found.serial != EMULATED_SERIAL) {
+        console_print("\nThis build carries placeholder images - It updates only an emulated Quennet\n");
+        return abort_exit();
+    }
+    note_running_release(running);
     if (!ask_consent())
         return abort_exit();
     // From here on neither the console nor the computer's sleep or shutdown
@@ -127,7 +162,5 @@ int update_run()
         return abort_exit();
     if (!run_control_phase(link, watch))
         return abort_exit();
-
-    finish_update(link, running);
-    return completion_exit(link);
+    return finish_update(link, watch, running);
 }

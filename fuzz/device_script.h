@@ -11,7 +11,9 @@
 //                       ANSWER_WITH_*: the program is also given an argument
 //   then, as the program makes its calls:
 //   hid_enumerate       one byte: entry count (low 2 bits), ENTRIES_WITHOUT_PATH
-//                       makes every path null; then one byte per entry: bit i
+//                       makes every path null, ENTRIES_OF_A_REAL_DEVICE gives
+//                       every entry a serial number other than the emulated
+//                       Quennet's; then one byte per entry: bit i
 //                       set makes identity field i right (vendor, product,
 //                       manufacturer, product string, usage page, usage);
 //                       bit 6 drops the manufacturer string, bit 7 the
@@ -49,6 +51,7 @@ inline constexpr uint8_t WRITE_OK_65 = 0xFD;
 inline constexpr uint8_t WRITE_OK = 0x01;
 
 inline constexpr uint8_t ENTRIES_WITHOUT_PATH = 0x04;
+inline constexpr uint8_t ENTRIES_OF_A_REAL_DEVICE = 0x08;
 inline constexpr uint8_t IDENTITY_ALL_RIGHT = 0x3F;
 
 // Error texts a failed write can have (the low 2 bits of the byte after WRITE_FAILS).

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fuzz/device_script.h"
+#include "link/device_link.h"
 #include "link/protocol_constants.h"
 
 namespace {
@@ -68,6 +69,7 @@ std::vector<stand_in_interface> enumerate(void*)
         entry.product = (fields & 0x08) ? DEVICE_PRODUCT : L"Calverra Quennet 2";
         entry.usage_page = (fields & 0x10) ? DEVICE_USAGE_PAGE : 0x000C;
         entry.usage = (fields & 0x20) ? DEVICE_USAGE : 0x0002;
+        entry.serial = (head & ENTRIES_OF_A_REAL_DEVICE) ? L"0001" : EMULATED_SERIAL;
         found.push_back(entry);
     }
     return found;

@@ -29,6 +29,10 @@ struct plan {
     };
     bytes restart = {WRITE_OK};
     bytes mainboard_reply = {};  // empty: a version reply with the major and minor below
+    // Found again after the restart, running the release.
+    bytes read_back = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT,
+                       WRITE_OK, READ_VERSION, TARGET_MAINBOARD_REVISION.major, TARGET_MAINBOARD_REVISION.minor,
+                       WRITE_OK, READ_VERSION, TARGET_CONTROL_REVISION.major, TARGET_CONTROL_REVISION.minor};
 };
 
 bytes script_of(const plan& p)
@@ -52,6 +56,7 @@ bytes script_of(const plan& p)
         s.insert(s.end(), step.begin(), step.end());
     }
     s.insert(s.end(), p.restart.begin(), p.restart.end());
+    s.insert(s.end(), p.read_back.begin(), p.read_back.end());
     return s;
 }
 
@@ -183,6 +188,14 @@ int main(int argc, char** argv)
         p.flash = [](int packet) { return packet % 4 != 3 ? bytes{WRITE_OK} : packet >= 40 ? bytes{WRITE_OK, READ_TIMES_OUT} : bytes{WRITE_OK, READ_STATUS_OK}; };
     });
     add("restart_write_fails", [](plan& p) { p.restart = {WRITE_FAILS, ERROR_TEXT_PLAIN}; });
+    add("not_back_after_restart", [](plan& p) { p.read_back = {}; });
+    add("back_with_other_software", [](plan& p) { p.read_back[8] = 0x00; });
+    add("back_with_the_release_at_the_second_try", [](plan& p) {
+        p.read_back.insert(p.read_back.begin(), {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_OK,
+                                                 READ_TIMES_OUT});
+    });
+    add("placeholder_build_facing_a_real_device",
+        [](plan& p) { p.discovery[0] = static_cast<uint8_t>(1 | ENTRIES_OF_A_REAL_DEVICE); });
     for (const auto& [name, p] : seeds) {
         if (!write_seed(argv[1], name, script_of(p))) {
             std::fprintf(stderr, "quennet_fuzz_seeds: cannot write %s/%s\n", argv[1], name.c_str());

@@ -33,6 +33,7 @@ discovery_result find_device()
             continue;
         ++found.match_count;
         found.path = entry->path != nullptr ? entry->path : "";
+        found.serial = entry->serial_number != nullptr ? entry->serial_number : L"";
     }
     hid_free_enumeration(list);
     return found;
@@ -63,10 +64,40 @@ static void report_no_handle(const wchar_t* reason)
     console_print("Error: %s\n", reason_text);
 }
 
-bool open_device(const std::string& path, device_link& link)
+enum class open_result { opened, refused, held_elsewhere, blocking };
+
+// Opens, locks, switches to non-blocking reads and drains; `drained_mark`
+// is written for each report drained (0: nothing).
+static open_result open_and_drain(const std::string& path, device_link& link, char drained_mark)
 {
     link.handle = hid_open_path(path.c_str());
-    if (link.handle == nullptr) {
+    if (link.handle == nullptr)
+        return open_result::refused;
+    // Before anything is read or written: a second program must take none of
+    // the replies meant for the first. The lock taken at the first open
+    // stays held through the restart; a device back on another node takes
+    // that node's lock too.
+    if (device_lock_take(path.c_str()) == device_lock_result::held_elsewhere)
+        return open_result::held_elsewhere;
+    // A handle that stays blocking would hold the drain's first read until
+    // the device sends something, perhaps for ever: such a handle is of no use.
+    if (hid_set_nonblocking(link.handle, 1) != 0)
+        return open_result::blocking;
+    for (int reads = 0; reads < DRAIN_READS_MAX; ++reads) {
+        if (hid_read(link.handle, link.buffer, REPLY_READ_SIZE) <= 0)
+            break;
+        if (drained_mark != 0)
+            console_print("%c", drained_mark);
+    }
+    return open_result::opened;
+}
+
+bool open_device(const std::string& path, device_link& link)
+{
+    switch (open_and_drain(path, link, DRAINED_REPORT_MARK)) {
+    case open_result::opened:
+        return true;
+    case open_result::refused: {
         const wchar_t* reason = hid_error(nullptr);
         const bool for_rights = open_refused_for_rights(reason);  // before any other call
         report_no_handle(reason);
@@ -74,22 +105,22 @@ bool open_device(const std::string& path, device_link& link)
             console_print("%s", ACCESS_ADVICE);
         return false;
     }
-    // Before anything is read or written: a second program must take none of
-    // the replies meant for the first.
-    if (device_lock_take(path.c_str()) == device_lock_result::held_elsewhere) {
+    case open_result::held_elsewhere:
         console_print("\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n");
         return false;
-    }
-    // A handle that stays blocking would hold the drain's first read until
-    // the device sends something, perhaps for ever: such a handle is of no use.
-    if (hid_set_nonblocking(link.handle, 1) != 0) {
+    case open_result::blocking:
         report_no_handle(hid_error(link.handle));
         return false;
     }
-    for (int reads = 0; reads < DRAIN_READS_MAX; ++reads) {
-        if (hid_read(link.handle, link.buffer, REPLY_READ_SIZE) <= 0)
-            break;
-        console_print("%c", DRAINED_REPORT_MARK);
+    return false;
+}
+
+bool reopen_device(const std::string& path, device_link& link)
+{
+    const open_result result = open_and_drain(path, link, 0);
+    if (result != open_result::opened && link.handle != nullptr) {
+        hid_close(link.handle);
+        link.handle = nullptr;
     }
-    return true;
+    return result == open_result::opened;
 }

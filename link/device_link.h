@@ -22,9 +22,14 @@ struct device_link {
     uint8_t buffer[REPORT_BUFFER_SIZE] = {};
 };
 
+// The USB serial number of the emulated Quennet, on every transport that
+// emulates it. A build that carries placeholder images writes nothing else.
+inline constexpr const wchar_t* EMULATED_SERIAL = L"EMULATED";
+
 struct discovery_result {
     int match_count = 0;
-    std::string path;  // of the last matching entry
+    std::string path;      // of the last matching entry
+    std::wstring serial;   // of the same entry; empty when it has none
 };
 
 // True when an enumeration entry is the Quennet's update interface.
@@ -38,6 +43,10 @@ discovery_result find_device();
 bool report_discovery(const discovery_result& found);
 
 // Opens the interface at the path, takes the one-update-at-a-time lock on
-// it, switches it to non-blocking reads and drains stale input. Prints its
-// own failure message.
+// it, switches it to non-blocking reads and drains stale input, a '.' for
+// each report drained. Prints its own failure message.
 bool open_device(const std::string& path, device_link& link);
+
+// The same for a device found again after its restart, printing nothing.
+// On false no handle is left open.
+bool reopen_device(const std::string& path, device_link& link);

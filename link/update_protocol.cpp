@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "link/update_protocol.h"
 
+#include <cassert>
 #include <cstring>
 #include <cwchar>
 
@@ -62,6 +63,18 @@ reply_result read_reply(device_link& link)
     if (static_cast<size_t>(count) < REPLY_EXAMINED_SIZE)
         return reply_result::cut_short;
     return reply_result::received;
+}
+
+version_answer query_version(device_link& link, uint8_t command, version_pair& version)
+{
+    assert(command == CMD_GET_MAINBOARD_VERSION || command == CMD_GET_CONTROL_VERSION);
+    send_update_packet(link, command, 0, nullptr, 0);
+    if (read_reply(link) != reply_result::received)
+        return version_answer::none;
+    if (reply_echo(link) != command)
+        return version_answer::other_echo;
+    version = reply_version(link);
+    return version_answer::version;
 }
 
 uint8_t reply_status(const device_link& link)

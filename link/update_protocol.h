@@ -30,6 +30,14 @@ bool send_update_packet(device_link& link, uint8_t command, uint16_t address, co
 // Reads one reply into the link's buffer, waiting at most REPLY_TIMEOUT_MS.
 reply_result read_reply(device_link& link);
 
+// What a version query got: the version, a reply that echoes another
+// command (no version in it), or no reply at all.
+enum class version_answer { version, other_echo, none };
+
+// Sends a version query (CMD_GET_MAINBOARD_VERSION or CMD_GET_CONTROL_VERSION)
+// and reads its reply; `version` is set only for version_answer::version.
+version_answer query_version(device_link& link, uint8_t command, version_pair& version);
+
 uint8_t reply_status(const device_link& link);
 uint8_t reply_echo(const device_link& link);
 version_pair reply_version(const device_link& link);

@@ -40,7 +40,9 @@ std::string control_progress(size_t first, size_t last)
 std::string without_times(const std::string& console)
 {
     static const std::regex time(R"(Done in [0-9]+\.[0-9]{2}s)");
-    return std::regex_replace(console, time, "Done in #.##s");
+    static const std::regex dots(R"(Waiting for Quennet to restart\.*\n)");
+    return std::regex_replace(std::regex_replace(console, time, "Done in #.##s"), dots,
+                              "Waiting for Quennet to restart#\n");
 }
 
 std::vector<unsigned long> percentages(const std::string& console)
@@ -115,7 +117,14 @@ std::vector<std::vector<uint8_t>> complete_update_packets()
         }
     }
     expected.push_back(packet(0x40, 0, {}));
+    expected.push_back(packet(0x10, 0, {}));
+    expected.push_back(packet(0x11, 0, {}));
     return expected;
+}
+
+std::string restarted_running(version_pair mainboard, version_pair control)
+{
+    return "\nQuennet restarted running:\n  Mainboard " + shown(mainboard) + "\n  Control " + shown(control) + "\n";
 }
 
 std::string read_text(const std::filesystem::path& path)
@@ -148,7 +157,8 @@ void expect_complete_update(const std::string& console, int exit_status, const d
     ASSERT_EQ(sent.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(sent[i], expected[i]) << "packet " << i;
-    // 2 version replies, 187 EEPROM replies, hand-over, entry, 320 block acknowledgements.
-    EXPECT_EQ(read_lengths, std::vector<size_t>(2 + 187 + 2 + 320, 8));
+    // 2 version replies, 187 EEPROM replies, hand-over, entry, 320 block
+    // acknowledgements, 2 version replies after the restart.
+    EXPECT_EQ(read_lengths, std::vector<size_t>(2 + 187 + 2 + 320 + 2, 8));
     EXPECT_TRUE(device_holds_release(device));
 }

@@ -57,7 +57,15 @@ inline const std::string CONTROL_STARTED = "Bootloader entry\rUpdating Control:\
 inline const std::string DONE = "\r  Done in #.##s\n";
 inline const std::string NO_RESPONSE = "\nNo response from Quennet\n";
 inline const std::string WRITE_FAILED = "Unable to write()\nError: Input/output error\n";
-inline const std::string RESTARTING = "\nRestarting Quennet\n";
+// The restart and the wait for the device to come back, its seconds' dots
+// shown as "#" (see without_times), and what it then says it runs.
+inline const std::string RESTART_WAIT = "\nRestarting Quennet\n\nWaiting for Quennet to restart#\n";
+std::string restarted_running(version_pair mainboard, version_pair control);
+inline const std::string RESTARTING =
+    RESTART_WAIT + restarted_running(TARGET_MAINBOARD_REVISION, TARGET_CONTROL_REVISION);
+inline const std::string NOT_TAKEN_HOLD = "\nThe update did not take hold - Please run quennet-update again\n";
+inline const std::string NOT_BACK = "\nQuennet did not come back after its restart - Please switch it off and on, then "
+                                    "run quennet-update again\n";
 inline const std::string POWER_CYCLE =
     "\nPlease switch your Quennet off now. The new software will load upon next powerup.\n";
 
@@ -74,7 +82,8 @@ std::string mainboard_progress(size_t chunks = 186);
 // Percentages of the Control phase for blocks `first` to `last`, from 1.
 std::string control_progress(size_t first, size_t last);
 
-// The console text with every "Done in" time replaced by "#.##".
+// The console text with every "Done in" time replaced by "#.##" and the
+// dots of the wait for the restarted device by one "#".
 std::string without_times(const std::string& console);
 
 // Every percentage printed on the console, in order.
@@ -94,7 +103,8 @@ std::vector<std::vector<uint8_t>> delivered(const device_model& device);
 // One 64-byte update packet: report id 2, command, big-endian address, length, payload, zeros.
 std::vector<uint8_t> packet(uint8_t command, uint16_t address, const std::vector<uint8_t>& payload);
 
-// The 1472 packets of a complete update of a device not running v0.90, in order.
+// The 1474 packets of a complete update of a device not running v0.90, in
+// order: the last two are the version queries after the restart.
 std::vector<std::vector<uint8_t>> complete_update_packets();
 
 // The console of a complete update of a device running v0.95 and v0.98, the
@@ -102,7 +112,7 @@ std::vector<std::vector<uint8_t>> complete_update_packets();
 std::string complete_update_console();
 
 // Checks a complete update, however it was run: the console word for word
-// but the times, exit status 0, the 1472 packets, one 8-byte read per
+// but the times, exit status 0, the 1474 packets, one 8-byte read per
 // answered packet, and the release on the device.
 void expect_complete_update(const std::string& console, int exit_status, const device_model& device,
                             const std::vector<size_t>& read_lengths);
@@ -123,7 +133,7 @@ inline constexpr size_t HAND_OVER = 189;
 inline constexpr size_t ENTRY = 190;
 inline constexpr size_t LAST_FLASH = 1470;
 inline constexpr size_t RESTART = 1471;
-inline constexpr size_t ALL_PACKETS = 1472;
+inline constexpr size_t ALL_PACKETS = 1474;
 
 // Chunks, blocks and flash packets counted from address 0.
 inline constexpr int LAST_CHUNK_INDEX = static_cast<int>(EEPROM_PACKETS) - 2;

@@ -17,3 +17,8 @@ int64_t clock_ticks_per_second()
     QueryPerformanceFrequency(&frequency);
     return frequency.QuadPart;
 }
+
+void clock_sleep_ms(int milliseconds)
+{
+    Sleep(static_cast<DWORD>(milliseconds));
+}

@@ -15,7 +15,9 @@ enum class device_lock_result {
     unavailable,     // no lock could be had here (no node to lock): go on without
 };
 
-// Takes the lock on the device at `path` (as the HID library names it).
+// Takes the lock on the device at `path` (as the HID library names it). A
+// device found again at another path after its restart: the new path's lock
+// is taken before the old one is let go.
 device_lock_result device_lock_take(const char* path);
 
 // Lets go of the lock, if one is held.

@@ -6,23 +6,27 @@
 #include "util/device_lock.h"
 
 #include <cerrno>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 static int lock_descriptor = -1;
+static std::string lock_path;
 
 device_lock_result device_lock_take(const char* path)
 {
-    if (lock_descriptor >= 0)
+    if (lock_descriptor >= 0 && lock_path == path)
         return device_lock_result::taken;
     // Never read: the reports the kernel queues for it are dropped with it.
     const int descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (descriptor < 0)
         return device_lock_result::unavailable;
     if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        device_lock_release();  // the device's node before its restart
         lock_descriptor = descriptor;
+        lock_path = path;
         return device_lock_result::taken;
     }
     const bool held = errno == EWOULDBLOCK;

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 static HANDLE lock_mutex = nullptr;
+static uint64_t lock_hash = 0;
 
 // FNV-1a over the path's bytes, case folded (Windows paths ignore case).
 static uint64_t path_hash(const char* path)
@@ -25,10 +26,11 @@ static uint64_t path_hash(const char* path)
 
 device_lock_result device_lock_take(const char* path)
 {
-    if (lock_mutex != nullptr)
+    const uint64_t hash = path_hash(path);
+    if (lock_mutex != nullptr && lock_hash == hash)
         return device_lock_result::taken;
     char name[64];
-    std::snprintf(name, sizeof name, "Global\\quennet-update-%016llx", static_cast<unsigned long long>(path_hash(path)));
+    std::snprintf(name, sizeof name, "Global\\quennet-update-%016llx", static_cast<unsigned long long>(hash));
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     const DWORD error = GetLastError();
     if (mutex == nullptr)  // another account's program holds it
@@ -37,7 +39,9 @@ device_lock_result device_lock_take(const char* path)
         CloseHandle(mutex);
         return device_lock_result::held_elsewhere;
     }
+    device_lock_release();  // the device's path before its restart
     lock_mutex = mutex;
+    lock_hash = hash;
     return device_lock_result::taken;
 }
 

@@ -11,8 +11,10 @@
 
 #include <pthread.h>
 
-// Ctrl+C, a logout or shutdown, and the terminal closed under the program.
-static constexpr int HELD_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// Ctrl+C, a logout or shutdown, the terminal closed under the program,
+// Ctrl+\ (which would end it with a core dump) and Ctrl+Z (which would stop
+// it mid-write until someone types fg).
+static constexpr int HELD_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
 static bool holding = false;
 static bool notice_given = false;
@@ -73,7 +75,8 @@ bool interrupt_notice_due()
         notice_given = true;  // the terminal is gone
         return false;
     }
-    if (sigismember(&pending, SIGINT) != 1 && sigismember(&pending, SIGTERM) != 1)
+    if (sigismember(&pending, SIGINT) != 1 && sigismember(&pending, SIGTERM) != 1 &&
+        sigismember(&pending, SIGQUIT) != 1)
         return false;
     notice_given = true;
     return true;

@@ -89,6 +89,8 @@ std::vector<stand_in_interface> enumerate(void*)
         entry.product = wide(identity.product);
         entry.usage_page = identity.usage_page;
         entry.usage = identity.usage;
+        entry.has_serial = !identity.serial.empty();
+        entry.serial = wide(identity.serial);
         found.push_back(entry);
     }
     return found;
@@ -96,6 +98,8 @@ std::vector<stand_in_interface> enumerate(void*)
 
 stand_in_open open(void*, size_t interface_index)
 {
+    if (is_model(interface_index) && sim->device.unplugged)
+        return {false, false, sim->bus.error_texts ? L"No such device" : nullptr};
     if (!is_model(interface_index) || !sim->bus.fail_open)
         return {};
     const bool for_rights = sim->bus.open_for_rights;
@@ -170,6 +174,12 @@ int64_t clock_ticks()
 int64_t clock_ticks_per_second()
 {
     return 1000000;
+}
+
+void clock_sleep_ms(int milliseconds)
+{
+    if (sim != nullptr)
+        sim->now_us += milliseconds * 1000L;
 }
 
 // Runs the program with standard input read from a file holding `input` and

@@ -22,6 +22,7 @@ struct interface_identity {
     std::string product = "Calverra Quennet";
     uint16_t usage_page = DEVICE_USAGE_PAGE;
     uint16_t usage = DEVICE_USAGE;
+    std::string serial = "EMULATED";  // the USB serial number string; empty: none
     int usb_device = 0;  // interfaces with the same number belong to one USB device
     bool has_path = true;  // in process only: false gives the entry a null path
 };

@@ -71,10 +71,11 @@ static input_report status_reply(uint8_t command, uint8_t status)
     return reply_with(command, status, 0);
 }
 
-static bool rule_matches(const fault_rule& rule, long index, int command, long address)
+static bool rule_matches(const fault_rule& rule, long index, int command, long address, int restarts)
 {
     return rule.times != 0 && (rule.packet_index < 0 || rule.packet_index == index) &&
-           (rule.command < 0 || rule.command == command) && (rule.address < 0 || rule.address == address);
+           (rule.command < 0 || rule.command == command) && (rule.address < 0 || rule.address == address) &&
+           (rule.restarts < 0 || rule.restarts == restarts);
 }
 
 static uint8_t store_eeprom(device_model& device, size_t address, const uint8_t* data, size_t length)
@@ -234,7 +235,7 @@ device_response device_receive(device_model& device, const uint8_t* report, size
     int wait_replies = 0;
     bool answer_lost = false;
     for (fault_rule& rule : device.faults) {
-        if (!rule_matches(rule, index, command, address))
+        if (!rule_matches(rule, index, command, address, device.restarts))
             continue;
         if (rule.times > 0)
             --rule.times;
@@ -368,8 +369,10 @@ static bool parse_selector(const std::string& item, fault_rule& rule, std::strin
         rule.address = value;
     else if (key == "times")
         rule.times = value;
+    else if (key == "restarts")
+        rule.restarts = static_cast<int>(value);
     else {
-        error = "unknown selector '" + key + "' (index, command, address, times)";
+        error = "unknown selector '" + key + "' (index, command, address, restarts, times)";
         return false;
     }
     return true;

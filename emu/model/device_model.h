@@ -48,6 +48,7 @@ struct fault_rule {
     int command = -1;        // command code; -1 for any
     long address = -1;       // packet address; -1 for any
     long times = 1;          // matching packets it takes; -1 for every one
+    int restarts = -1;       // only after the device has restarted this often; -1 any time
     uint8_t status = 0;      // fault_kind::status and fault_kind::garble
     int wait_replies = 0;    // fault_kind::wait_replies
     int delay_ms = 0;        // fault_kind::delay
@@ -162,7 +163,8 @@ bool device_holds_release(const device_model& device);
 inline constexpr const char* FAULT_KINDS =
     "status=C | garble=C | wait=N | no-reply | lost | write-fail | unplug | unplug-after | stop | delay=MS | "
     "echo=N | short=N";
-inline constexpr const char* FAULT_SELECTORS = "optionally @index=N,command=0xNN,address=N,times=N (-1: always)";
+inline constexpr const char* FAULT_SELECTORS =
+    "optionally @index=N,command=0xNN,address=N,restarts=N,times=N (-1: always)";
 
 // Parses a fault such as "status=R@command=0x21,address=5920" (FAULT_KINDS,
 // FAULT_SELECTORS). Returns false and says why in `error` when it is not one.

@@ -131,7 +131,7 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
         entry->path = interface.has_path ? text_copy(interface.path) : nullptr;
         entry->vendor_id = interface.vendor_id;
         entry->product_id = interface.product_id;
-        entry->serial_number = wide_copy(L"");
+        entry->serial_number = interface.has_serial ? wide_copy(interface.serial) : nullptr;
         entry->manufacturer_string = interface.has_manufacturer ? wide_copy(interface.manufacturer) : nullptr;
         entry->product_string = interface.has_product ? wide_copy(interface.product) : nullptr;
         entry->usage_page = interface.usage_page;

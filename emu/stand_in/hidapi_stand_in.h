@@ -30,6 +30,8 @@ struct stand_in_interface {
     std::wstring product;
     uint16_t usage_page = 0;
     uint16_t usage = 0;
+    bool has_serial = true;  // false: a null serial number
+    std::wstring serial;
 };
 
 // What one read or write returns. For -1, `error_text` is what hid_error

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/update_phases.h"
+#include "app/update_run.h"
 #include "link/device_link.h"
 #include "payload/firmware_payload.h"
 
@@ -25,8 +26,13 @@ inline constexpr long MAX_WRITES = 2 + EEPROM_PACKETS + 2 + FLASH_PACKETS * (FLA
 inline constexpr long MAX_WAITS = FLASH_BLOCKS * (1 + FLASH_PACKET_RESENDS_MAX);
 inline constexpr long MAX_READS_PER_WAIT = WAIT_REPLIES_MAX + SILENT_WAITS_MAX + 1;
 inline constexpr long MAX_READS = DRAIN_READS_MAX + 1 + 2 + EEPROM_PACKETS + 2 + MAX_WAITS * MAX_READS_PER_WAIT;
+// The wait for the restarted device: at most one try per retry interval,
+// each an enumeration, its free, an open, the switch, a drain, two queries
+// with their error texts and replies, and a close.
+inline constexpr long MAX_READ_BACK_TRIES = RESTART_WAIT_MAX_MS / RESTART_RETRY_MS;
+inline constexpr long MAX_READ_BACK_CALLS = MAX_READ_BACK_TRIES * (4 + DRAIN_READS_MAX + 1 + 2 * 2 + 2 + 1);
 inline constexpr long MAX_DEVICE_CALLS = 4 /* enumerate, free, open, set_nonblocking */ + 2 * MAX_WRITES /* write, error */ +
-                                         MAX_READS + 2 /* close, exit */;
+                                         MAX_READS + 2 /* close, exit */ + MAX_READ_BACK_CALLS;
 
 // What the HID library saw one run do.
 struct hid_call_record {
@@ -57,5 +63,6 @@ void record_reply_read(hid_call_record& record, int milliseconds);
 const char* violated_update_property(const hid_call_record& record, int exit_status, const std::string& console,
                                      bool refused);
 
-// Whether the console shows either of the two texts of a completed update.
+// Whether the console shows either of the two endings of a completed update:
+// the restarted device running the release, or the power-cycle message.
 bool shows_success(const std::string& console);

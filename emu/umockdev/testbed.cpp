@@ -283,7 +283,7 @@ static std::string device_description(const bus_options& options, std::vector<st
                          {'E', "DRIVER=hid-generic"},
                          {'E', field},
                          {'E', "HID_NAME=" + identity.manufacturer + " " + identity.product},
-                         {'E', "HID_UNIQ="},
+                         {'E', "HID_UNIQ=" + identity.serial},
                          {'H', "report_descriptor=" + hex(node->descriptor)}});
         const std::string raw_name = "hidraw" + std::to_string(i);
         std::string raw_path = hid_path;
