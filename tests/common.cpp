@@ -40,9 +40,9 @@ std::string control_progress(size_t first, size_t last)
 std::string without_times(const std::string& console)
 {
     static const std::regex time(R"(Done in [0-9]+\.[0-9]{2}s)");
-    static const std::regex dots(R"(Waiting for Quennet to restart\.*\n)");
+    static const std::regex dots(R"(Waiting for Quennet to restart\.*(\r?\n))");
     return std::regex_replace(std::regex_replace(console, time, "Done in #.##s"), dots,
-                              "Waiting for Quennet to restart#\n");
+                              "Waiting for Quennet to restart#$1");
 }
 
 std::vector<unsigned long> percentages(const std::string& console)

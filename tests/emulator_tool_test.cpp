@@ -30,7 +30,7 @@ TEST(quennet_emu, plugs_the_device_in_again_between_runs)
                                   shown(TARGET_MAINBOARD_REVISION) + ", Control v0.00; it does not hold"),
               std::string::npos)
         << outcome.errors;
-    EXPECT_NE(outcome.errors.find("quennet-emu: exit status 0; the device received 1472 packets and now runs Mainboard " +
+    EXPECT_NE(outcome.errors.find("quennet-emu: exit status 0; the device received 1474 packets and now runs Mainboard " +
                                   shown(TARGET_MAINBOARD_REVISION) + ", Control " + shown(TARGET_CONTROL_REVISION) +
                                   "; it holds the release this build carries"),
               std::string::npos)

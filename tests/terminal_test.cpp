@@ -5,6 +5,7 @@
 // during and after an update; a second copy of the program; the sleep lock.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -116,6 +117,12 @@ struct session {
     int output = -1;    // where its standard output is read: the master, or a pipe's reading end
     steady_clock::time_point deadline = steady_clock::now() + seconds(60);
     std::string seen;  // what it has shown so far
+    // Started as a shell with job control starts it: in a foreground process
+    // group of its own, with a parent in its session, so that Ctrl+Z would
+    // stop it (a group without one is orphaned, and the kernel drops its
+    // stop signals). The parent ends as the program ends, or with 128 +
+    // SIGTSTP once the program stops; `pid` is the parent's.
+    bool job_control = false;
 };
 
 const std::string CONSENT = "Yes/[No]: ";
@@ -161,6 +168,25 @@ bool start_program(session& s, const child_options& options, bool output_pipe = 
         dup2(terminal, STDIN_FILENO);
         dup2(output_fd, STDOUT_FILENO);
         dup2(errors_fd, STDERR_FILENO);
+        const pid_t program = s.job_control ? fork() : 0;
+        if (program > 0) {
+            setpgid(program, program);
+            tcsetpgrp(STDIN_FILENO, program);
+            int status = 0;
+            while (waitpid(program, &status, WUNTRACED) < 0 && errno == EINTR) {
+            }
+            if (WIFSTOPPED(status)) {
+                kill(program, SIGKILL);
+                _exit(128 + WSTOPSIG(status));
+            }
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+        if (s.job_control) {
+            signal(SIGTTOU, SIG_IGN);  // taking the terminal from the background
+            setpgid(0, 0);
+            tcsetpgrp(STDIN_FILENO, getpid());
+            signal(SIGTTOU, SIG_DFL);
+        }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -220,7 +246,8 @@ std::string on_terminal(const std::string& text)
 }
 
 const std::string PRESS_A_KEY = "Press any key to continue . . . ";
-const std::string RESTART_AND_PROMPT = "\r\nRestarting Quennet\r\n" + PRESS_A_KEY;
+const std::string RESTART_AND_PROMPT =
+    on_terminal(restarted_running(TARGET_MAINBOARD_REVISION, TARGET_CONTROL_REVISION)) + PRESS_A_KEY;
 const std::string NOTICE_ON_TERMINAL = on_terminal(INTERRUPT_NOTICE);
 
 // Closes the terminal window's side, as closing the window does.
@@ -336,7 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
 // promise: its emulated Quennet answers until the program has ended. The
 // script runs from a build folder of its own, which the fixture
 // try_emulated.build has built.
-enum class interruption { ctrl_c, hang_up, sigterm, reader_gone, second_program };
+enum class interruption { ctrl_c, ctrl_backslash, ctrl_z, hang_up, sigterm, reader_gone, second_program };
 
 struct interruption_case {
     const char* name;
@@ -353,6 +380,10 @@ void interrupt(session& s, interruption what)
 {
     if (what == interruption::ctrl_c) {
         type(s, "\x03");
+    } else if (what == interruption::ctrl_backslash) {
+        type(s, "\x1c");
+    } else if (what == interruption::ctrl_z) {
+        type(s, "\x1a");
     } else if (what == interruption::sigterm) {
         kill(s.pid, SIGTERM);
     } else if (what == interruption::hang_up) {
@@ -383,6 +414,7 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
         started = start_program(s, script, false, errors);
         close(errors);
     } else {
+        s.job_control = c.what == interruption::ctrl_z;
         started = start_session(s, {}, !at_consent, c.what == interruption::reader_gone);
     }
     if (!started)
@@ -397,7 +429,9 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
         type(s, "y\r");
     } else if (at_consent) {
         const int status = wait_for_end(s.pid, steady_clock::now() + seconds(5));
-        const int signal = c.what == interruption::ctrl_c ? SIGINT : SIGHUP;
+        const int signal = c.what == interruption::ctrl_c           ? SIGINT
+                           : c.what == interruption::ctrl_backslash ? SIGQUIT
+                                                                    : SIGHUP;
         // The script's shell reports a program ended by a signal as 128 + it.
         EXPECT_TRUE(c.try_script ? exited_with(status, 128 + signal) : WIFSIGNALED(status) && WTERMSIG(status) == signal)
             << strsignal(signal) << ": status " << status;
@@ -408,7 +442,13 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
         }
         return end_session(s);
     }
-    if (c.what == interruption::ctrl_c || c.what == interruption::sigterm) {
+    if (c.what == interruption::ctrl_z) {
+        // Not stopped: the update goes on to its end, without a notice.
+        EXPECT_TRUE(read_until(s.output, s.seen, PRESS_A_KEY, s.deadline)) << s.seen;
+        EXPECT_EQ(s.seen.find(NOTICE_ON_TERMINAL), std::string::npos) << s.seen;
+        EXPECT_TRUE(s.seen.ends_with(RESTART_AND_PROMPT)) << s.seen;
+    }
+    if (c.what == interruption::ctrl_c || c.what == interruption::ctrl_backslash || c.what == interruption::sigterm) {
         EXPECT_TRUE(read_until(s.output, s.seen, PRESS_A_KEY, s.deadline)) << s.seen;
         const size_t at = s.seen.find(NOTICE_ON_TERMINAL, interrupted_at);
         EXPECT_NE(at, std::string::npos) << "no notice:\n" << s.seen;
@@ -425,7 +465,7 @@ TEST_P(interrupted, before_the_yes_ends_the_program_and_after_it_the_update_goes
     EXPECT_TRUE(exited_with(status, 0)) << "status " << status << ":\n" << s.seen;
     if (c.try_script) {
         const std::string errors = read_text(errors_file);
-        EXPECT_NE(errors.find("exit status 0; the device received 1472 packets"), std::string::npos) << errors;
+        EXPECT_NE(errors.find("exit status 0; the device received 1474 packets"), std::string::npos) << errors;
         EXPECT_NE(errors.find("it holds the release"), std::string::npos) << errors;
     } else {
         EXPECT_EQ(delivered(bus_device(*s.bus)), complete_update_packets()) << "not exactly one update's packets";
@@ -440,6 +480,13 @@ INSTANTIATE_TEST_SUITE_P(
                     interruption_case{"terminal_closed_at_the_consent_prompt", interruption::hang_up, CONSENT},
                     interruption_case{"ctrl_c_in_the_mainboard_phase", interruption::ctrl_c, "Updating Mainboard:"},
                     interruption_case{"ctrl_c_in_the_control_phase", interruption::ctrl_c, "Updating Control:"},
+                    interruption_case{"ctrl_backslash_at_the_consent_prompt", interruption::ctrl_backslash, CONSENT},
+                    interruption_case{"ctrl_backslash_in_the_mainboard_phase", interruption::ctrl_backslash,
+                                      "Updating Mainboard:"},
+                    interruption_case{"ctrl_backslash_in_the_control_phase", interruption::ctrl_backslash,
+                                      "Updating Control:"},
+                    interruption_case{"ctrl_z_in_the_mainboard_phase", interruption::ctrl_z, "Updating Mainboard:"},
+                    interruption_case{"ctrl_z_in_the_control_phase", interruption::ctrl_z, "Updating Control:"},
                     interruption_case{"terminal_closed_in_the_control_phase", interruption::hang_up, "Updating Control:"},
                     interruption_case{"sigterm_in_the_mainboard_phase", interruption::sigterm, "Updating Mainboard:"},
                     interruption_case{"reader_of_the_output_gone_in_the_mainboard_phase", interruption::reader_gone,

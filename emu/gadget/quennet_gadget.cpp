@@ -7,7 +7,9 @@
 // the same kernel (usbcore, usbhid, hid-generic, hidraw) then shows it to
 // quennet-update as it would show a real Quennet.
 //
-// An unplug is real: the gadget is unbound from its controller. A device
+// An unplug is real: the gadget is unbound from its controller, and so is a
+// restart, after which it is bound again, as a real Quennet leaves the bus
+// and enumerates again (the host gives it a new hidraw node). A device
 // that stops reading leaves the host's writes to the kernel. The device's
 // memory outlives the process through --state-out and --state-in, so that a
 // replug powers up holding what it stored.
@@ -112,7 +114,8 @@ bool create_gadget(const gadget_options& options)
     bool ok = make_dir(g) && write_file(g + "/idVendor", vendor) && write_file(g + "/idProduct", product) &&
               write_file(g + "/bcdDevice", "0x0100") && write_file(g + "/bcdUSB", "0x0200") &&
               make_dir(g + "/strings/0x409") && write_file(g + "/strings/0x409/manufacturer", quennet.manufacturer) &&
-              write_file(g + "/strings/0x409/product", quennet.product) && make_dir(g + "/configs/c.1") &&
+              write_file(g + "/strings/0x409/product", quennet.product) &&
+              write_file(g + "/strings/0x409/serialnumber", quennet.serial) && make_dir(g + "/configs/c.1") &&
               make_dir(g + "/configs/c.1/strings/0x409") &&
               write_file(g + "/configs/c.1/strings/0x409/configuration", "Quennet") &&
               write_file(g + "/configs/c.1/MaxPower", "100");
@@ -153,6 +156,24 @@ std::string update_node(const gadget_options& options)
     const size_t colon = dev.find(':');
     return colon == std::string::npos ? "" : "/dev/hidg" + std::to_string(std::atoi(dev.c_str() + colon + 1));
 }
+
+// Opens the update function's node, which appears shortly after the bind.
+int open_update_node(const gadget_options& options)
+{
+    const std::string node = update_node(options);
+    int fd = -1;
+    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
+        fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (fd < 0)
+        std::fprintf(stderr, "quennet-gadget: cannot open %s: %s\n", node.c_str(), std::strerror(errno));
+    return fd;
+}
+
+// How long the emulated Quennet stays off the bus when it restarts.
+constexpr int RESTART_OFF_BUS_MS = 1000;
 
 // Writes one input report, waiting at most a second for the host to take
 // the one before.
@@ -251,7 +272,7 @@ void write_outcome(const gadget_options& options, const device_model& device, co
 
 // Answers the host until told to stop or unplugged; returns the number of
 // replies sent after each packet.
-std::vector<int> serve(gadget_options& options, int fd)
+std::vector<int> serve(gadget_options& options, int& fd)
 {
     const timing_profile timing = options.emulated.realistic ? realistic_timing() : timing_profile{};
     std::vector<int> replies;
@@ -269,8 +290,17 @@ std::vector<int> serve(gadget_options& options, int fd)
         const ssize_t count = read(fd, report, sizeof report);
         if (count <= 0)
             continue;
+        const int restarts = options.emulated.device.restarts;
         const device_response response = device_receive(options.emulated.device, report, static_cast<size_t>(count), timing);
         replies.push_back(0);
+        if (options.emulated.device.restarts != restarts) {
+            close(fd);
+            attach(options, false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(RESTART_OFF_BUS_MS));
+            if (!attach(options, true) || (fd = open_update_node(options)) < 0)
+                break;
+            continue;
+        }
         if (response.unplug) {
             attach(options, false);  // a real disconnect
             break;
@@ -406,15 +436,8 @@ int main(int argc, char** argv)
         remove_gadget(options);
         return 1;
     }
-    const std::string node = update_node(options);
-    int fd = -1;
-    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
-        fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    int fd = open_update_node(options);
     if (fd < 0) {
-        std::fprintf(stderr, "quennet-gadget: cannot open %s: %s\n", node.c_str(), std::strerror(errno));
         remove_gadget(options);
         return 1;
     }
@@ -424,10 +447,11 @@ int main(int argc, char** argv)
             break;  // one is in flight until the host polls: the rest would wait
     }
     std::printf("quennet-gadget: %s bound to %s, answering on %s\n", options.name.c_str(), options.udc.c_str(),
-                node.c_str());
+                update_node(options).c_str());
     std::fflush(stdout);
     const std::vector<int> replies = serve(options, fd);
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     write_outcome(options, options.emulated.device, replies);
     remove_gadget(options);
     return 0;
