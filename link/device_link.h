@@ -20,6 +20,7 @@ inline constexpr int DRAIN_READS_MAX = 256;
 struct device_link {
     hid_device* handle = nullptr;
     uint8_t buffer[REPORT_BUFFER_SIZE] = {};
+    long writes = 0;  // packets handed to the library so far, failed ones included
 };
 
 // The USB serial number of the emulated Quennet, on every transport that

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "util/access.h"
 #include "util/console.h"
 
 bool build_update_packet(uint8_t* buffer, uint8_t command, uint16_t address, const uint8_t* payload,
@@ -44,12 +45,16 @@ bool send_update_packet(device_link& link, uint8_t command, uint16_t address, co
 {
     if (!build_update_packet(link.buffer, command, address, payload, length))
         return false;
+    const bool first = link.writes++ == 0;
     if (hid_write(link.handle, link.buffer, UPDATE_PACKET_SIZE) >= 0)
         return true;
+    const wchar_t* reason = hid_error(link.handle);
     char error_text[256];
-    describe_hid_error(hid_error(link.handle), error_text, sizeof error_text);
+    describe_hid_error(reason, error_text, sizeof error_text);
     console_print("Unable to write()\n");
     console_print("Error: %s\n", error_text);
+    if (first && write_refused_as_held(reason))
+        console_print("%s", ACCESS_ADVICE);
     return false;
 }
 

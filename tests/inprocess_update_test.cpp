@@ -190,6 +190,12 @@ std::vector<before_consent_case> before_consent_cases()
         {"open_refused_for_another_reason", {.fail_open = true}, {}, NO_HANDLE + "Error: Input/output error\n", 0},
         {"open_refused_without_a_reason", {.fail_open = true, .error_texts = false}, {},
          NO_HANDLE + "Error: no error text from the HID library\n", 0},
+        // On Windows a device another program holds opens, and refuses the
+        // writes: the advice follows the first one (the Windows build's only).
+        {"held_by_another_program_on_windows", {.held_elsewhere = true}, {},
+         "\n\nFound QuennetUnable to write()\nError: WriteFile: (0x00000005) Access is denied.\n" +
+             (ACCESS_ADVICE == ACCESS_ADVICE_WINDOWS ? ACCESS_ADVICE : "") + "\nNo reply from Quennet\n",
+         1},
         {"switch_to_non_blocking_reads_fails", {.fail_nonblocking = true}, {}, NO_HANDLE + "Error: Operation not supported\n", 0},
         {"every_report_1_byte", {}, {"short=1@times=-1"}, no_reply, 1},
         {"every_report_6_bytes", {}, {"short=6@times=-1"}, no_reply, 1},

@@ -166,7 +166,10 @@ void check_received(const fs::path& dir, received what)
 {
     const std::vector<std::vector<uint8_t>> update = complete_update_packets();
     if (what == received::one_update) {
-        expect(packets_of(dir / "packets.txt") == update, "the Quennet did not receive exactly the 1472 packets of one update");
+        expect(packets_of(dir / "packets.txt") == update,
+               "the Quennet did not receive exactly the 1474 packets of one update and its read-back");
+        // It left the bus at its restart and came back before the read-back.
+        expect(has(read_text(dir / "device.txt"), "restarts 1 "), "the Quennet did not restart once");
         return expect(holds_release(dir), "the Quennet does not hold the release");
     }
     const bool queries = what == received::version_queries;

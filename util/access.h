@@ -26,3 +26,9 @@ inline constexpr const char* ACCESS_ADVICE = ACCESS_ADVICE_LINUX;
 // Linux this reads the system's error of the last call, so it must be asked
 // right after the failed open, before anything but hid_error runs.
 bool open_refused_for_rights(const wchar_t* reason);
+
+// True when a write that has just failed was refused because another program
+// holds the device: on Windows hidapi may open a device another program
+// holds without access rights, and its first write then fails with the
+// system's access-denied error. Never on Linux, where the open is refused.
+bool write_refused_as_held(const wchar_t* reason);

@@ -10,3 +10,8 @@ bool open_refused_for_rights(const wchar_t*)
 {
     return errno == EACCES || errno == EPERM;
 }
+
+bool write_refused_as_held(const wchar_t*)
+{
+    return false;
+}

@@ -9,7 +9,18 @@
 
 #include <cwchar>
 
-bool open_refused_for_rights(const wchar_t* reason)
+static bool access_denied(const wchar_t* reason)
 {
     return reason != nullptr && std::wcsstr(reason, L"(0x00000005)") != nullptr;
+}
+
+bool open_refused_for_rights(const wchar_t* reason)
+{
+    return access_denied(reason);
+}
+
+// hidapi words a failed WriteFile as "WriteFile: (0x%08X) text".
+bool write_refused_as_held(const wchar_t* reason)
+{
+    return access_denied(reason);
 }

@@ -10,14 +10,25 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static int lock_descriptor = -1;
 static std::string lock_path;
 
+// Whether the node locked is still the one at `path`: a device back from its
+// restart may get a new node under the same name.
+static bool holds_node_at(const char* path)
+{
+    struct stat held {};
+    struct stat now {};
+    return lock_descriptor >= 0 && lock_path == path && fstat(lock_descriptor, &held) == 0 && stat(path, &now) == 0 &&
+           held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
 device_lock_result device_lock_take(const char* path)
 {
-    if (lock_descriptor >= 0 && lock_path == path)
+    if (holds_node_at(path))
         return device_lock_result::taken;
     // Never read: the reports the kernel queues for it are dropped with it.
     const int descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);

@@ -120,6 +120,8 @@ stand_in_result write(void*, size_t interface_index, const uint8_t* data, size_t
     const int written = sim->bus.written_count > 0 ? sim->bus.written_count : static_cast<int>(length);
     if (!is_model(interface_index))
         return {written, nullptr};
+    if (sim->bus.held_elsewhere)
+        return failure(WRITE_DENIED_REASON_WIDE);
     const device_response response = device_receive(sim->device, data, length, timing);
     const uint8_t command = length > PACKET_COMMAND_AT ? data[PACKET_COMMAND_AT] : 0;
     long& device_us = sim->run->device_us_by_command[command];

@@ -39,6 +39,7 @@ struct bus_options {
     // on Windows returns the output report's length, 65 for the Quennet);
     // failed calls come without an error text.
     bool fail_nonblocking = false;
+    bool held_elsewhere = false;  // every write is refused as hidapi on Windows words a device another program holds
     int written_count = 0;  // 0: the length written
     bool error_texts = true;
     timing_profile timing = {};

@@ -47,6 +47,7 @@ struct stand_in_result {
 #ifdef _WIN32
 inline constexpr const char* OPEN_DENIED_REASON = "open_device: (0x00000005) Access is denied.";
 inline constexpr const wchar_t* OPEN_DENIED_REASON_WIDE = L"open_device: (0x00000005) Access is denied.";
+inline constexpr const wchar_t* WRITE_DENIED_REASON_WIDE = L"WriteFile: (0x00000005) Access is denied.";
 #else
 inline constexpr const char* OPEN_DENIED_REASON = "Permission denied";
 inline constexpr const wchar_t* OPEN_DENIED_REASON_WIDE = L"Permission denied";
