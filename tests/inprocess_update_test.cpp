@@ -193,7 +193,7 @@ std::vector<before_consent_case> before_consent_cases()
         // On Windows a device another program holds opens, and refuses the
         // writes: the advice follows the first one (the Windows build's only).
         {"held_by_another_program_on_windows", {.held_elsewhere = true}, {},
-         "\n\nFound QuennetUnable to write()\nError: WriteFile: (0x00000005) Access is denied.\n" +
+         std::string("\n\nFound QuennetUnable to write()\nError: WriteFile: (0x00000005) Access is denied.\n") +
              (ACCESS_ADVICE == ACCESS_ADVICE_WINDOWS ? ACCESS_ADVICE : "") + "\nNo reply from Quennet\n",
          1},
         {"switch_to_non_blocking_reads_fails", {.fail_nonblocking = true}, {}, NO_HANDLE + "Error: Operation not supported\n", 0},

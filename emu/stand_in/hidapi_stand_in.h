@@ -47,11 +47,12 @@ struct stand_in_result {
 #ifdef _WIN32
 inline constexpr const char* OPEN_DENIED_REASON = "open_device: (0x00000005) Access is denied.";
 inline constexpr const wchar_t* OPEN_DENIED_REASON_WIDE = L"open_device: (0x00000005) Access is denied.";
-inline constexpr const wchar_t* WRITE_DENIED_REASON_WIDE = L"WriteFile: (0x00000005) Access is denied.";
 #else
 inline constexpr const char* OPEN_DENIED_REASON = "Permission denied";
 inline constexpr const wchar_t* OPEN_DENIED_REASON_WIDE = L"Permission denied";
 #endif
+// hidapi's words on Windows for a write to a device another program holds.
+inline constexpr const wchar_t* WRITE_DENIED_REASON_WIDE = L"WriteFile: (0x00000005) Access is denied.";
 
 // What one open answers. A refused open leaves what the library leaves: its
 // reason for hid_error(NULL) (nullptr: none) and the system's error, which
