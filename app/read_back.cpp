@@ -41,8 +41,7 @@ read_back_result read_back_versions(device_link& link, stopwatch& watch)
     version_pair mainboard;
     version_pair control;
     long dots = 0;
-    // The tries' count bounds the wait as well, should the clock not move.
-    for (int tries = 0; tries < RESTART_WAIT_MAX_MS / RESTART_RETRY_MS && !release; ++tries) {
+    while (!release) {
         clock_sleep_ms(RESTART_RETRY_MS);
         const double waited = stopwatch_elapsed_seconds(watch);
         for (; dots < static_cast<long>(waited); ++dots)

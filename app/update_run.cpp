@@ -59,28 +59,23 @@ struct running_versions {
 
 static bool query_versions(device_link& link, running_versions& running)
 {
-    switch (query_version(link, CMD_GET_MAINBOARD_VERSION, running.mainboard)) {
-    case version_answer::none:
+    const version_answer mainboard = query_version(link, CMD_GET_MAINBOARD_VERSION, running.mainboard);
+    if (mainboard == version_answer::none) {
         console_print("\nNo reply from Quennet\n");
         return false;
-    case version_answer::version:
-        running.mainboard_known = true;
-        console_print(" currently running:\n  Mainboard v%X.%02X\n", running.mainboard.major, running.mainboard.minor);
-        break;
-    case version_answer::other_echo:
-        break;
     }
-    switch (query_version(link, CMD_GET_CONTROL_VERSION, running.control)) {
-    case version_answer::none:
+    running.mainboard_known = mainboard == version_answer::version;
+    if (running.mainboard_known)
+        console_print(" currently running:\n  Mainboard v%X.%02X\n", running.mainboard.major, running.mainboard.minor);
+
+    const version_answer control = query_version(link, CMD_GET_CONTROL_VERSION, running.control);
+    if (control == version_answer::none) {
         console_print("\nNo response from Quennet\n");
         return false;
-    case version_answer::version:
-        running.control_known = true;
-        console_print("  Control v%X.%02X\n", running.control.major, running.control.minor);
-        break;
-    case version_answer::other_echo:
-        break;
     }
+    running.control_known = control == version_answer::version;
+    if (running.control_known)
+        console_print("  Control v%X.%02X\n", running.control.major, running.control.minor);
     return true;
 }
 
@@ -146,9 +141,11 @@ int update_run()
         return abort_exit();
     // Placeholder images are random bytes: they go only into an emulated
     // Quennet, never into a device someone owns.
-    if (PLACEHOLDER_IMAGES && found.serial != EMULATED_SERIAL) {
-        console_print("\nThis build carries placeholder images - It updates only an emulated Quennet\n");
-        return abort_exit();
+    if constexpr (PLACEHOLDER_IMAGES) {
+        if (found.serial != EMULATED_SERIAL) {
+            console_print("\nThis build carries placeholder images - It updates only an emulated Quennet\n");
+            return abort_exit();
+        }
     }
     note_running_release(running);
     if (!ask_consent())

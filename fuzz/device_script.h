@@ -11,9 +11,9 @@
 //                       ANSWER_WITH_*: the program is also given an argument
 //   then, as the program makes its calls:
 //   hid_enumerate       one byte: entry count (low 2 bits), ENTRIES_WITHOUT_PATH
-//                       makes every path null, ENTRIES_OF_A_REAL_DEVICE gives
-//                       every entry a serial number other than the emulated
-//                       Quennet's; then one byte per entry: bit i
+//                       makes every path null, ENTRIES_WITHOUT_SERIAL gives
+//                       every entry no serial number (not the emulated
+//                       Quennet's); then one byte per entry: bit i
 //                       set makes identity field i right (vendor, product,
 //                       manufacturer, product string, usage page, usage);
 //                       bit 6 drops the manufacturer string, bit 7 the
@@ -51,7 +51,7 @@ inline constexpr uint8_t WRITE_OK_65 = 0xFD;
 inline constexpr uint8_t WRITE_OK = 0x01;
 
 inline constexpr uint8_t ENTRIES_WITHOUT_PATH = 0x04;
-inline constexpr uint8_t ENTRIES_OF_A_REAL_DEVICE = 0x08;
+inline constexpr uint8_t ENTRIES_WITHOUT_SERIAL = 0x08;
 inline constexpr uint8_t IDENTITY_ALL_RIGHT = 0x3F;
 
 // Error texts a failed write can have (the low 2 bits of the byte after WRITE_FAILS).
@@ -72,6 +72,7 @@ enum read_kind : uint8_t {
     READ_VERSION = 6,         // ... with the major and minor in the next two bytes
     READ_RAW = 7,             // the next 8 bytes as they are
     READ_FAILS_WITHOUT_TEXT = 8,
+    READ_RELEASE_VERSION = 9,  // a version reply with the revision this build carries for the component asked
 };
 
 // A read kind whose reply arrives cut to `bytes` (1 to 7) bytes.

@@ -9,6 +9,7 @@
 #include "fuzz/device_script.h"
 #include "link/device_link.h"
 #include "link/protocol_constants.h"
+#include "payload/release_constants.h"
 
 namespace {
 
@@ -69,7 +70,8 @@ std::vector<stand_in_interface> enumerate(void*)
         entry.product = (fields & 0x08) ? DEVICE_PRODUCT : L"Calverra Quennet 2";
         entry.usage_page = (fields & 0x10) ? DEVICE_USAGE_PAGE : 0x000C;
         entry.usage = (fields & 0x20) ? DEVICE_USAGE : 0x0002;
-        entry.serial = (head & ENTRIES_OF_A_REAL_DEVICE) ? L"0001" : EMULATED_SERIAL;
+        entry.has_serial = (head & ENTRIES_WITHOUT_SERIAL) == 0;
+        entry.serial = EMULATED_SERIAL;
         found.push_back(entry);
     }
     return found;
@@ -139,6 +141,13 @@ stand_in_result read(void*, size_t, uint8_t* data, size_t length, int)
         report[REPLY_VERSION_MAJOR_AT] = next_or(0);
         report[REPLY_VERSION_MINOR_AT] = next_or(0);
         break;
+    case READ_RELEASE_VERSION: {
+        const version_pair release =
+            script.last_command == CMD_GET_CONTROL_VERSION ? TARGET_CONTROL_REVISION : TARGET_MAINBOARD_REVISION;
+        report[REPLY_VERSION_MAJOR_AT] = release.major;
+        report[REPLY_VERSION_MINOR_AT] = release.minor;
+        break;
+    }
     default:
         for (uint8_t& byte : report)
             byte = next_or(0);

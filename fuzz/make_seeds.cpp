@@ -31,8 +31,8 @@ struct plan {
     bytes mainboard_reply = {};  // empty: a version reply with the major and minor below
     // Found again after the restart, running the release.
     bytes read_back = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT,
-                       WRITE_OK, READ_VERSION, TARGET_MAINBOARD_REVISION.major, TARGET_MAINBOARD_REVISION.minor,
-                       WRITE_OK, READ_VERSION, TARGET_CONTROL_REVISION.major, TARGET_CONTROL_REVISION.minor};
+                       WRITE_OK, READ_RELEASE_VERSION, WRITE_OK, READ_RELEASE_VERSION};
+    bytes control_reply = {WRITE_OK, READ_VERSION, 0x00, 0x98};
 };
 
 bytes script_of(const plan& p)
@@ -43,7 +43,7 @@ bytes script_of(const plan& p)
         s.insert(s.end(), {WRITE_OK, READ_VERSION, p.mainboard_major, p.mainboard_minor});
     else
         s.insert(s.end(), p.mainboard_reply.begin(), p.mainboard_reply.end());
-    s.insert(s.end(), {WRITE_OK, READ_VERSION, 0x00, 0x98});
+    s.insert(s.end(), p.control_reply.begin(), p.control_reply.end());
     const int chunks = 1 + static_cast<int>((MAINBOARD_IMAGE_SIZE + EEPROM_CHUNK_MAX - 1) / EEPROM_CHUNK_MAX);
     for (int chunk = 0; chunk < chunks; ++chunk) {
         const bytes step = p.eeprom(chunk);
@@ -189,13 +189,47 @@ int main(int argc, char** argv)
     });
     add("restart_write_fails", [](plan& p) { p.restart = {WRITE_FAILS, ERROR_TEXT_PLAIN}; });
     add("not_back_after_restart", [](plan& p) { p.read_back = {}; });
-    add("back_with_other_software", [](plan& p) { p.read_back[8] = 0x00; });
-    add("back_with_the_release_at_the_second_try", [](plan& p) {
-        p.read_back.insert(p.read_back.begin(), {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_OK,
-                                                 READ_TIMES_OUT});
+    add("back_with_other_software", [](plan& p) {
+        p.read_back = {1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_OK, READ_RELEASE_VERSION,
+                       WRITE_OK, READ_VERSION, 0x00, 0x00};
+    });
+    // Tries that fail each in its own way before the one that finds it:
+    // nothing found, two found, an open refused, the switch to non-blocking
+    // reads refused, a drained report and no reply, a reply of another echo
+    // to the Control query, the device still running older software.
+    add("back_with_the_release_after_failed_tries", [](plan& p) {
+        const bytes tries = {0,
+                             2, IDENTITY_ALL_RIGHT, IDENTITY_ALL_RIGHT,
+                             1, IDENTITY_ALL_RIGHT, OPEN_REFUSED_OTHER, ERROR_TEXT_PLAIN,
+                             1, IDENTITY_ALL_RIGHT, WRITE_OK, NONBLOCKING_FAILS,
+                             1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_OK, READ_VERSION, 0x00, 0x95,
+                             WRITE_OK, READ_RELEASE_VERSION,
+                             1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_STATUS_OK, READ_TIMES_OUT, WRITE_OK, READ_TIMES_OUT,
+                             1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_OK, READ_RELEASE_VERSION,
+                             WRITE_OK, READ_RAW, 2, 0x10, 0, 0, 0, 0x99, 0, 0};
+        p.read_back.insert(p.read_back.begin(), tries.begin(), tries.end());
+    });
+    add("running_this_release", [](plan& p) {
+        p.mainboard_reply = {WRITE_OK, READ_RELEASE_VERSION};
+        p.control_reply = {WRITE_OK, READ_RELEASE_VERSION};
+        p.answer = 'n';
+    });
+    add("running_the_release_mainboard_and_a_newer_control", [](plan& p) {
+        p.mainboard_reply = {WRITE_OK, READ_RELEASE_VERSION};
+        p.control_reply = {WRITE_OK, READ_VERSION, 0xFF, 0xFF};
+        p.answer = 'n';
+    });
+    add("running_a_newer_mainboard", [](plan& p) {
+        p.mainboard_reply = {WRITE_OK, READ_VERSION, 0xFF, 0xFF};
+        p.control_reply = {WRITE_OK, READ_VERSION, 0x00, 0x00};
+        p.answer = 'n';
+    });
+    add("unknown_control_version", [](plan& p) {
+        p.control_reply = {WRITE_OK, READ_RAW, 2, 0x10, 0, 0, 0, 0x99, 0, 0};
+        p.answer = 'n';
     });
     add("placeholder_build_facing_a_real_device",
-        [](plan& p) { p.discovery[0] = static_cast<uint8_t>(1 | ENTRIES_OF_A_REAL_DEVICE); });
+        [](plan& p) { p.discovery[0] = static_cast<uint8_t>(1 | ENTRIES_WITHOUT_SERIAL); });
     for (const auto& [name, p] : seeds) {
         if (!write_seed(argv[1], name, script_of(p))) {
             std::fprintf(stderr, "quennet_fuzz_seeds: cannot write %s/%s\n", argv[1], name.c_str());

@@ -94,25 +94,19 @@ static open_result open_and_drain(const std::string& path, device_link& link, ch
 
 bool open_device(const std::string& path, device_link& link)
 {
-    switch (open_and_drain(path, link, DRAINED_REPORT_MARK)) {
-    case open_result::opened:
-        return true;
-    case open_result::refused: {
+    const open_result result = open_and_drain(path, link, DRAINED_REPORT_MARK);
+    if (result == open_result::refused) {
         const wchar_t* reason = hid_error(nullptr);
         const bool for_rights = open_refused_for_rights(reason);  // before any other call
         report_no_handle(reason);
         if (for_rights)
             console_print("%s", ACCESS_ADVICE);
-        return false;
-    }
-    case open_result::held_elsewhere:
+    } else if (result == open_result::held_elsewhere) {
         console_print("\n\nAnother quennet-update is using this Quennet - Please wait until it has finished\n");
-        return false;
-    case open_result::blocking:
+    } else if (result == open_result::blocking) {
         report_no_handle(hid_error(link.handle));
-        return false;
     }
-    return false;
+    return result == open_result::opened;
 }
 
 bool reopen_device(const std::string& path, device_link& link)

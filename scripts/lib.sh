@@ -25,6 +25,21 @@ closing_line() {
     [ "$failed" -eq 0 ]
 }
 
+# --- Tests skipped for a tool -------------------------------------------------------
+# tools_all_there BUILD_DIR: fails, naming them, when the last ctest run in
+# BUILD_DIR skipped tests because a tool was missing ("Missing tool:" in
+# their output): the test command installs every tool, so such a skip means
+# a test that proved nothing.
+tools_all_there() {
+    local log=$1/Testing/Temporary/LastTest.log skipped
+    [ -f "$log" ] || return 0
+    skipped=$(awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /Missing tool:/ { print name ": " $0 }' "$log" | sort -u)
+    [ -z "$skipped" ] && return 0
+    echo "Tests skipped for a missing tool:"
+    echo "$skipped"
+    return 1
+}
+
 # --- Bounded waits --------------------------------------------------------------
 # wait_until SECONDS COMMAND...: runs COMMAND every tenth of a second until it
 # succeeds; fails once SECONDS have passed without.

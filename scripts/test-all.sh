@@ -39,6 +39,7 @@ part() {
 # (Run as a condition, so without set -e: each step says whether to go on.)
 build_and_test() {
     cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1" || return 1
+    tools_all_there "build/$1" || return 1
     # The in-process campaign's figures (fault plans, cut points).
     cat "build/$1"/*-figures.txt 2>/dev/null || true
 }

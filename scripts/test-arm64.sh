@@ -27,6 +27,7 @@ build_and_test() {
         { cmake --build --preset arm64 >build/arm64.log 2>&1 || { tail -n 30 build/arm64.log; return 1; }; } &&
         { ! grep -B2 -A8 'warning:' build/arm64.log; } &&
         ctest --preset arm64 -E '^package\.(reproducible|release)$' || return 1
+    tools_all_there build/arm64 || return 1
     printf 'not run on arm64 here: %s\n' "${not_here[@]}"
 }
 # A reply byte read through a plain char (signed on amd64, unsigned on

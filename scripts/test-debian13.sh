@@ -37,7 +37,8 @@ echo "Debian $(cat "$root/etc/debian_version"): $(chroot "$root" g++ --version |
 build_and_test() {
     "${in_root[@]}" bash -c "cd $work && cmake --preset default >/dev/null &&
         { cmake --build --preset default >build.log 2>&1 || { tail -n 30 build.log; exit 1; }; } &&
-        { ! grep -B2 -A8 'warning:' build.log; } && ctest --preset default"
+        { ! grep -B2 -A8 'warning:' build.log; } && ctest --preset default && source scripts/lib.sh &&
+        tools_all_there build/default"
 }
 host_package() {
     local deb
@@ -52,7 +53,8 @@ arm64_packages() {
     "${in_root[@]}" bash -c "cd $work && scripts/install-packages.sh --arm64 >/dev/null && cmake --preset arm64 >/dev/null &&
         { cmake --build --preset arm64 --target quennet-update quennet_package_files >build-arm64.log 2>&1 ||
           { tail -n 30 build-arm64.log; exit 1; }; } && { ! grep -B2 -A8 'warning:' build-arm64.log; } &&
-        ctest --preset arm64 -R '^package\\.(pack|lintian|reproducible|rpm)\$' &&
+        ctest --preset arm64 -R '^package\\.(pack|lintian|reproducible|rpm)\$' && source scripts/lib.sh &&
+        tools_all_there build/arm64 &&
         echo \"the arm64 program: \$(readelf -n build/arm64/quennet-update | grep -o 'AArch64 feature: .*')\""
 }
 check "debian13: build (warning-free) and tests of the normal preset, with the package checks" build_and_test

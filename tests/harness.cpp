@@ -61,3 +61,12 @@ child_outcome run_command(const std::vector<std::string>& argv)
     options.timeout_ms = 120000;
     return run_child(options);
 }
+
+std::string missing_tools(const std::vector<needed_file>& files)
+{
+    std::string missing;
+    for (const needed_file& file : files)
+        if (!std::filesystem::exists(file.path))
+            missing += std::string(missing.empty() ? "" : ", ") + file.path + " (Debian package " + file.package + ")";
+    return missing.empty() ? "" : "Missing tool: " + missing + "; install with scripts/install-packages.sh --test-tools";
+}

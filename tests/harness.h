@@ -38,3 +38,15 @@ std::filesystem::path scratch_dir(const std::string& name);
 
 // Runs a command to its end (at most two minutes) and returns what it did.
 child_outcome run_command(const std::vector<std::string>& argv);
+
+// A file a test needs that the README's first command does not install, and
+// the Debian package that brings it.
+struct needed_file {
+    const char* path;
+    const char* package;
+};
+
+// Empty when every file is there; otherwise the reason to skip the test,
+// naming each missing file's package and the command that installs them
+// ("Missing tool: ...", which the test command looks for in a skip).
+std::string missing_tools(const std::vector<needed_file>& files);

@@ -327,6 +327,11 @@ std::vector<outcome_case> outcome_cases()
         // Each try waits one reply time-out; none starts after the bound.
         {"a_device_that_comes_back_answering_neither_query", {"no-reply@command=0x10,restarts=1,times=-1"},
          ALL_DONE + RESTART_WAIT + NOT_BACK, 1, 30.5, 1472 + 20},
+        // The Mainboard answers 600 ms late, the Control not at all: the try
+        // at 29.9 s gets its answer past the bound and sends no Control query.
+        {"a_query_is_not_sent_past_the_bound",
+         {"delay=600@command=0x10,restarts=1,times=-1", "no-reply@command=0x11,restarts=1,times=-1"},
+         ALL_DONE + RESTART_WAIT + NOT_BACK, 1, 31, 1472 + 2 * 14 + 1},
         {"a_version_reply_with_another_echo_is_no_answer", {"echo=0x00@command=0x11,restarts=1,times=-1"},
          ALL_DONE + RESTART_WAIT + NOT_BACK, 1, 30, 1472 + 2 * 59},
         {"writes_returning_the_output_report_length_complete_the_update", {}, success, 0, 0, 1474,

@@ -26,6 +26,28 @@ fail() {
     exit 1
 }
 
+# The tools the checks use that the README's first command does not install,
+# each with its Debian package. Where one is missing the check is skipped
+# (status 77, CTest's skip) with a line that names it, which the test
+# command looks for.
+needs() {
+    local tool package
+    for tool in "$@"; do
+        package=${tool#*=}
+        tool=${tool%=*}
+        command -v "$tool" >/dev/null ||
+            { echo "Missing tool: $tool (Debian package $package); install with scripts/install-packages.sh --test-tools"; exit 77; }
+    done
+}
+pack_tools=(rpmbuild=rpm dpkg-shlibdeps=dpkg-dev)
+deb_tools=(lintian=lintian hardening-check=devscripts appstreamcli=appstream)
+case "$check" in
+pack | reproducible) needs "${pack_tools[@]}" ;;
+lintian) needs "${deb_tools[@]}" ;;
+release) needs "${pack_tools[@]}" "${deb_tools[@]}" ;;
+rpm) needs rpm=rpm rpm2cpio=rpm2cpio cpio=cpio ;;
+esac
+
 # The first file a pattern names, or nothing (and success) where it names
 # none, so that the callers' "no package" guards are the ones that fail.
 first_of() { [ -e "$1" ] && echo "$1"; return 0; }

@@ -58,8 +58,8 @@ std::string messages_section(std::string text)
 // has Windows line ends.
 TEST(owners_guide, the_manual_page_and_readme_txt_list_the_same_messages_in_the_same_order)
 {
-    if (run_command({"/bin/sh", "-c", "command -v groff"}).exit_status != 0)
-        GTEST_SKIP() << "groff is not installed";
+    if (const std::string missing = missing_tools({{"/usr/bin/groff", "groff-base"}}); !missing.empty())
+        GTEST_SKIP() << missing;
     const fs::path dir = scratch_dir("owners-guide");
     const fs::path page = fs::path(QUENNET_BUILD_DIR) / "packaging" / "quennet-update.1.gz";
     const child_outcome manual = run_command({"/bin/sh", "-c", "zcat '" + page.string() + "' | groff -man -Tascii -P-cbou -ww"});
