@@ -19,9 +19,11 @@ static bool versions_after_restart(device_link& link, const stopwatch& watch, ve
         return false;
     // A query starts only within the bound, and one that goes unanswered
     // ends the try: the wait passes its bound by one reply time-out at most.
-    const bool answered = query_version(link, CMD_GET_MAINBOARD_VERSION, mainboard) == version_answer::version &&
-                          stopwatch_elapsed_seconds(watch) * 1000 < RESTART_WAIT_MAX_MS &&
-                          query_version(link, CMD_GET_CONTROL_VERSION, control) == version_answer::version;
+    const on_write_failure silent = on_write_failure::stay_silent;
+    const bool answered =
+        query_version(link, CMD_GET_MAINBOARD_VERSION, mainboard, silent) == version_answer::version &&
+        stopwatch_elapsed_seconds(watch) * 1000 < RESTART_WAIT_MAX_MS &&
+        query_version(link, CMD_GET_CONTROL_VERSION, control, silent) == version_answer::version;
     if (!answered) {
         hid_close(link.handle);
         link.handle = nullptr;

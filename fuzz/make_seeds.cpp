@@ -195,13 +195,14 @@ int main(int argc, char** argv)
     });
     // Tries that fail each in its own way before the one that finds it:
     // nothing found, two found, an open refused, the switch to non-blocking
-    // reads refused, a drained report and no reply, a reply of another echo
+    // reads refused, a failed write, a drained report and no reply, a reply of another echo
     // to the Control query, the device still running older software.
     add("back_with_the_release_after_failed_tries", [](plan& p) {
         const bytes tries = {0,
                              2, IDENTITY_ALL_RIGHT, IDENTITY_ALL_RIGHT,
                              1, IDENTITY_ALL_RIGHT, OPEN_REFUSED_OTHER, ERROR_TEXT_PLAIN,
                              1, IDENTITY_ALL_RIGHT, WRITE_OK, NONBLOCKING_FAILS,
+                             1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_FAILS, ERROR_TEXT_PLAIN,
                              1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_TIMES_OUT, WRITE_OK, READ_VERSION, 0x00, 0x95,
                              WRITE_OK, READ_RELEASE_VERSION,
                              1, IDENTITY_ALL_RIGHT, WRITE_OK, WRITE_OK, READ_STATUS_OK, READ_TIMES_OUT, WRITE_OK, READ_TIMES_OUT,

@@ -41,13 +41,15 @@ void describe_hid_error(const wchar_t* text, char* out, size_t size)
 }
 
 bool send_update_packet(device_link& link, uint8_t command, uint16_t address, const uint8_t* payload,
-                        size_t length)
+                        size_t length, on_write_failure failure)
 {
     if (!build_update_packet(link.buffer, command, address, payload, length))
         return false;
     const bool first = link.writes++ == 0;
     if (hid_write(link.handle, link.buffer, UPDATE_PACKET_SIZE) >= 0)
         return true;
+    if (failure == on_write_failure::stay_silent)
+        return false;
     const wchar_t* reason = hid_error(link.handle);
     char error_text[256];
     describe_hid_error(reason, error_text, sizeof error_text);
@@ -70,10 +72,11 @@ reply_result read_reply(device_link& link)
     return reply_result::received;
 }
 
-version_answer query_version(device_link& link, uint8_t command, version_pair& version)
+version_answer query_version(device_link& link, uint8_t command, version_pair& version, on_write_failure failure)
 {
     assert(command == CMD_GET_MAINBOARD_VERSION || command == CMD_GET_CONTROL_VERSION);
-    send_update_packet(link, command, 0, nullptr, 0);
+    if (!send_update_packet(link, command, 0, nullptr, 0, failure) && failure == on_write_failure::stay_silent)
+        return version_answer::none;
     if (read_reply(link) != reply_result::received)
         return version_answer::none;
     if (reply_echo(link) != command)

@@ -21,11 +21,16 @@ enum class reply_result { received, timed_out, cut_short, failed };
 bool build_update_packet(uint8_t* buffer, uint8_t command, uint16_t address, const uint8_t* payload,
                          size_t length);
 
+// What a failed write prints: the write-failure lines, or nothing (in the
+// wait for the restarted device, where writes to a device still leaving the
+// bus fail and mean nothing to the owner).
+enum class on_write_failure { report, stay_silent };
+
 // Builds the packet in the link's buffer and writes it. On a failed write
-// prints "Unable to write()" and the HID library's error text; returns
-// whether the packet was written.
+// prints "Unable to write()" and the HID library's error text, unless told
+// to stay silent; returns whether the packet was written.
 bool send_update_packet(device_link& link, uint8_t command, uint16_t address, const uint8_t* payload,
-                        size_t length);
+                        size_t length, on_write_failure failure = on_write_failure::report);
 
 // Reads one reply into the link's buffer, waiting at most REPLY_TIMEOUT_MS.
 reply_result read_reply(device_link& link);
@@ -36,7 +41,10 @@ enum class version_answer { version, other_echo, none };
 
 // Sends a version query (CMD_GET_MAINBOARD_VERSION or CMD_GET_CONTROL_VERSION)
 // and reads its reply; `version` is set only for version_answer::version.
-version_answer query_version(device_link& link, uint8_t command, version_pair& version);
+// A reported failed write goes on to the reply read; a silent one is no
+// answer.
+version_answer query_version(device_link& link, uint8_t command, version_pair& version,
+                             on_write_failure failure = on_write_failure::report);
 
 uint8_t reply_status(const device_link& link);
 uint8_t reply_echo(const device_link& link);

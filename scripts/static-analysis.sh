@@ -7,6 +7,10 @@
 # both first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-packages.sh --test-tools
+# The compilation databases clang-tidy reads: configuring writes them.
+cmake --preset default >/dev/null
+cmake --preset fuzz >/dev/null
 
 status=0
 echo "clang-tidy ..."

@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+scripts/install-packages.sh --test-tools
 scripts/install-packages.sh --arm64
 
 # Two package checks build the program again and test nothing of the

@@ -310,6 +310,10 @@ std::vector<outcome_case> outcome_cases()
         // its own node keeps it, one gone from the bus is opened again.
         {"back_after_its_restart_on_the_second_try", {"no-reply@command=0x10,restarts=1"},
          ALL_DONE + RESTARTING, 0, 1 + 0.5, 1475},
+        // A device still leaving the bus fails writes: no answer, and
+        // nothing for the owner to read.
+        {"a_failed_write_after_the_restart_is_no_answer_and_shows_nothing", {"write-fail@command=0x10,restarts=1"},
+         ALL_DONE + RESTARTING, 0, 0.5, 1475},
         {"back_on_the_same_node_while_enumeration_lists_another_device_interface", {},
          ALL_DONE + RESTARTING, 0, 0, 1474, DEFAULT_MAINBOARD_VERSION, {.interfaces = {{.usage_page = 0x000C}, {}},
                                                                        .model_interface = 1}},

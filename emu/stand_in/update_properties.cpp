@@ -52,7 +52,7 @@ const char* violated_update_property(const hid_call_record& record, int exit_sta
         return "the exit status is 0 or 1";
     if (record.calls > MAX_DEVICE_CALLS)
         return "the run ends within its bound of device calls";
-    if (record.drain_reads > DRAIN_READS_MAX * record.opens)
+    if (record.drain_reads > static_cast<long>(DRAIN_READS_MAX) * record.opens)
         return "each drain after an open reads at most its bound of reports";
     if (record.exits != 1)
         return "the HID library is released exactly once";
