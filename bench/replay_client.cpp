@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Replays the device traffic of a recorded update with nothing else around it:
 // the same writes, each followed by the same number of reads, through the same
-// hidapi calls. Against the same emulated device it takes what the emulation
+// hidapi calls, up to the restart packet. Against the same emulated device it takes what the emulation
 // layer and the device take, so an update's extra time and CPU are the
 // program's own.
 //
@@ -49,6 +49,10 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < packets.size(); ++i) {
         if (hid_write(device, packets[i].data(), packets[i].size()) < 0)
             return 1;
+        // The restart takes the device off the bus: the update's traffic
+        // ends there, and what follows is the wait for the device to return.
+        if (packets[i].size() > PACKET_COMMAND_AT && packets[i][PACKET_COMMAND_AT] == CMD_RESTART)
+            break;
         for (int r = 0; r < reads[i]; ++r)
             if (hid_read_timeout(device, buffer, REPLY_READ_SIZE, REPLY_TIMEOUT_MS) <= 0)
                 return 1;

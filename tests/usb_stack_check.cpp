@@ -393,7 +393,7 @@ void benchmarks()
                       replay_s, replay_s > 0 ? update_s / replay_s : 0.0);
         ratios += figures;
     }
-    report("benchmark", "instant device, update / replay of its traffic: " + ratios);
+    report("benchmark", "instant device, update with its 3 s restart / replay of its traffic up to the restart: " + ratios);
 
     const double windows = seconds_of(results / "windows_benchmark");
     const double linux = seconds_of(results / "benchmark" / "update1");

@@ -172,8 +172,11 @@ int open_update_node(const gadget_options& options)
     return fd;
 }
 
-// How long the emulated Quennet stays off the bus when it restarts.
-constexpr int RESTART_OFF_BUS_MS = 1000;
+// How long the emulated Quennet stays off the bus when it restarts: long
+// enough for the host, wine's bus driver included, to have taken the old
+// device away before the new one comes (with a second, wine at times showed
+// a device of two interfaces, the old one first, never again).
+constexpr int RESTART_OFF_BUS_MS = 3000;
 
 // Writes one input report, waiting at most a second for the host to take
 // the one before.
