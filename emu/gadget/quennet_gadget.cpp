@@ -44,6 +44,7 @@ struct gadget_options {
     int unsolicited_before = 0;    // input reports written before the host opens the device
     int unsolicited_every = 0;     // after every N-th packet, reports the host must drop
     std::string state_in, state_out, record, memory;
+    bool restart_in_place = false;  // a restart keeps the gadget on the bus
     device_options emulated;  // the device: versions, faults, timing, its other interface
 };
 
@@ -296,7 +297,7 @@ std::vector<int> serve(gadget_options& options, int& fd)
         const int restarts = options.emulated.device.restarts;
         const device_response response = device_receive(options.emulated.device, report, static_cast<size_t>(count), timing);
         replies.push_back(0);
-        if (options.emulated.device.restarts != restarts) {
+        if (options.emulated.device.restarts != restarts && !options.restart_in_place) {
             close(fd);
             attach(options, false);
             std::this_thread::sleep_for(std::chrono::milliseconds(RESTART_OFF_BUS_MS));
@@ -341,6 +342,8 @@ void usage()
                  "  --state-out FILE        store what the device holds, at the end\n"
                  "  --record FILE           every packet received, in hex, and the replies sent\n"
                  "  --memory DIR            eeprom.bin, flash.bin and device.txt, at the end\n"
+                 "  --restart-in-place      a restart keeps the device on the bus (default: it leaves\n"
+                 "                          the bus for 3 s and comes back as a new device)\n"
                  "Runs until SIGTERM or SIGINT, or until an unplug fault.\n",
                  DEVICE_OPTIONS_HELP, static_cast<unsigned>(interface_identity{}.product_id));
 }
@@ -355,6 +358,7 @@ enum : int {
     OPTION_STATE_OUT = 'o',
     OPTION_RECORD = 'r',
     OPTION_MEMORY = 'm',
+    OPTION_RESTART_IN_PLACE = 'P',
 };
 
 bool parse(int argc, char** argv, gadget_options& options)
@@ -369,6 +373,7 @@ bool parse(int argc, char** argv, gadget_options& options)
         {"state-out", required_argument, nullptr, OPTION_STATE_OUT},
         {"record", required_argument, nullptr, OPTION_RECORD},
         {"memory", required_argument, nullptr, OPTION_MEMORY},
+        {"restart-in-place", no_argument, nullptr, OPTION_RESTART_IN_PLACE},
     });
     opterr = 0;
     for (int code; (code = getopt_long(argc, argv, "", long_options.data(), nullptr)) != -1;) {
@@ -407,6 +412,9 @@ bool parse(int argc, char** argv, gadget_options& options)
             break;
         case OPTION_MEMORY:
             options.memory = optarg;
+            break;
+        case OPTION_RESTART_IN_PLACE:
+            options.restart_in_place = true;
             break;
         default:
             return false;
