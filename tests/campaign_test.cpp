@@ -43,7 +43,12 @@ struct fault_plan {
     std::vector<std::string> faults;
     // A text the console must show: the missing reply a short reply makes.
     std::string must_show;
+    // What the device runs: a tenth of the mixed plans run Mainboard v0.90,
+    // whose update ends with the power-cycle message.
+    version_pair mainboard = DEFAULT_MAINBOARD_VERSION;
 };
+
+constexpr version_pair POWER_CYCLE_MAINBOARD{0x00, 0x90};
 
 const char* const CLASS_NAMES[] = {"within bounds", "past bounds", "mixed"};  // by plan_class
 
@@ -52,6 +57,8 @@ std::string describe(const fault_plan& plan)
     std::string text = "plan " + std::to_string(plan.seed) + " (" + CLASS_NAMES[static_cast<int>(plan.kind)] + "):";
     for (const std::string& fault : plan.faults)
         text += " --fault " + fault;
+    if (plan.mainboard == POWER_CYCLE_MAINBOARD)
+        text += " --mainboard 0.90";
     return text + "  [replay: QUENNET_CAMPAIGN_SEED=" + std::to_string(plan.seed) + "]";
 }
 
@@ -307,6 +314,8 @@ fault_plan make_plan(unsigned seed)
         break;
     case plan_class::mixed:
         maker.mixed_faults();
+        if (maker.pick(0, 9) == 0)
+            maker.plan.mainboard = POWER_CYCLE_MAINBOARD;
         break;
     }
     return maker.plan;
@@ -361,7 +370,7 @@ void write_figures(const std::string& name, const std::string& text)
 // Checks one plan; returns what went wrong, empty when nothing did.
 std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool show)
 {
-    device_model device = quennet(plan.faults);
+    device_model device = quennet(plan.faults, plan.mainboard);
     const inprocess_run run = run_in_process(device, "y\n", {.timing = realistic_timing()});
     if (show)
         std::printf("%s\n--- console ---\n%s\n--- exit status %d, %.3f s simulated\n", describe(plan).c_str(),
