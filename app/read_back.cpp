@@ -24,18 +24,15 @@ static bool versions_after_restart(device_link& link, const stopwatch& watch, ve
         query_version(link, CMD_GET_MAINBOARD_VERSION, mainboard, silent) == version_answer::version &&
         stopwatch_elapsed_seconds(watch) * 1000 < RESTART_WAIT_MAX_MS &&
         query_version(link, CMD_GET_CONTROL_VERSION, control, silent) == version_answer::version;
-    if (!answered) {
-        hid_close(link.handle);
-        link.handle = nullptr;
-    }
+    if (!answered)
+        close_device(link);
     return answered;
 }
 
 read_back_result read_back_versions(device_link& link, stopwatch& watch)
 {
     console_print("\nWaiting for Quennet to restart");
-    hid_close(link.handle);
-    link.handle = nullptr;
+    close_device(link);
     stopwatch_start(watch);
 
     bool answered = false;
@@ -59,10 +56,8 @@ read_back_result read_back_versions(device_link& link, stopwatch& watch)
             mainboard = tried_mainboard;
             control = tried_control;
             release = mainboard == TARGET_MAINBOARD_REVISION && control == TARGET_CONTROL_REVISION;
-            if (!release) {
-                hid_close(link.handle);
-                link.handle = nullptr;
-            }
+            if (!release)
+                close_device(link);
         }
     }
     console_print("\n");

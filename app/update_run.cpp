@@ -32,8 +32,7 @@ int abort_exit()
 int completion_exit(device_link& link)
 {
     let_go();
-    hid_close(link.handle);
-    link.handle = nullptr;
+    close_device(link);
     hid_exit();
     console_pause();
     return EXIT_STATUS_COMPLETED;

@@ -112,9 +112,15 @@ bool open_device(const std::string& path, device_link& link)
 bool reopen_device(const std::string& path, device_link& link)
 {
     const open_result result = open_and_drain(path, link, 0);
-    if (result != open_result::opened && link.handle != nullptr) {
-        hid_close(link.handle);
-        link.handle = nullptr;
-    }
+    if (result != open_result::opened)
+        close_device(link);
     return result == open_result::opened;
+}
+
+void close_device(device_link& link)
+{
+    if (link.handle == nullptr)
+        return;
+    hid_close(link.handle);
+    link.handle = nullptr;
 }

@@ -51,3 +51,6 @@ bool open_device(const std::string& path, device_link& link);
 // The same for a device found again after its restart, printing nothing.
 // On false no handle is left open.
 bool reopen_device(const std::string& path, device_link& link);
+
+// Closes the link's handle, if one is open.
+void close_device(device_link& link);

@@ -400,7 +400,7 @@ std::string check_plan(const fault_plan& plan, campaign_figures& figures, bool s
     } else {
         ++figures.failed;
         // The wait for the restarted device has a bound of its own.
-        const bool restarted = run.console.find(RESTART_WAIT.substr(0, RESTART_WAIT.size() - 2)) != std::string::npos;
+        const bool restarted = run.console.find("\nWaiting for Quennet to restart") != std::string::npos;
         const long bound = restarted ? 1000L * (RESTART_WAIT_MAX_MS + REPLY_TIMEOUT_MS) : GIVE_UP_BOUND_US;
         const long give_up = run.elapsed_us - run.last_answer_us;
         if (!restarted)

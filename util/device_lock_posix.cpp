@@ -6,7 +6,6 @@
 #include "util/device_lock.h"
 
 #include <cerrno>
-#include <string>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,15 +13,14 @@
 #include <unistd.h>
 
 static int lock_descriptor = -1;
-static std::string lock_path;
 
-// Whether the node locked is still the one at `path`: a device back from its
-// restart may get a new node under the same name.
+// Whether the node locked is the one at `path`, whatever its name was: a
+// device back from its restart may get a new node under the same name.
 static bool holds_node_at(const char* path)
 {
     struct stat held {};
     struct stat now {};
-    return lock_descriptor >= 0 && lock_path == path && fstat(lock_descriptor, &held) == 0 && stat(path, &now) == 0 &&
+    return lock_descriptor >= 0 && fstat(lock_descriptor, &held) == 0 && stat(path, &now) == 0 &&
            held.st_dev == now.st_dev && held.st_ino == now.st_ino;
 }
 
@@ -37,7 +35,6 @@ device_lock_result device_lock_take(const char* path)
     if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
         device_lock_release();  // the device's node before its restart
         lock_descriptor = descriptor;
-        lock_path = path;
         return device_lock_result::taken;
     }
     const bool held = errno == EWOULDBLOCK;
