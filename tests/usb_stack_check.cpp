@@ -252,7 +252,11 @@ void check_cut_off(const fs::path& dir, const std::string& ending)
     expect(console.ends_with(ending + PAUSE_PROMPT),
            "console ends:\n" + console.substr(console.size() > 400 ? console.size() - 400 : 0));
     expect(!has(console, "Restarting") && !has(console, "switch your Quennet off"), "a success text");
-    for (const std::vector<uint8_t>& packet : packets_of(dir / "packets.txt"))
+    const std::vector<std::vector<uint8_t>> packets = packets_of(dir / "packets.txt");
+    // The device fails at its packet 700: a run that ended before it (a late
+    // reply under wine) proves nothing about the failure.
+    expect(packets.size() == 701, "the device took " + std::to_string(packets.size()) + " packets, not 701");
+    for (const std::vector<uint8_t>& packet : packets)
         expect(packet.size() < 2 || packet[1] != CMD_RESTART, "a restart packet");
     expect(seconds_of(dir) <= cut_off_bound_seconds(dir.filename().string()),
            "the run took " + std::to_string(seconds_of(dir)) + " s");
