@@ -30,12 +30,7 @@ else()
 endif()
 
 set(CPACK_PACKAGE_NAME quennet-update)
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}+mainboard${QUENNET_MAINBOARD_REVISION}+control${QUENNET_CONTROL_REVISION}")
-if(QUENNET_PLACEHOLDER_IMAGES)
-  # A package that carries placeholder images says so in its version, which
-  # dpkg and rpm sort before the release's ("~"): the release replaces it.
-  string(APPEND CPACK_PACKAGE_VERSION "~placeholder")
-endif()
+set(CPACK_PACKAGE_VERSION "${QUENNET_PACKAGE_VERSION}")
 set(CPACK_PACKAGE_VENDOR "Harlowmere Audio")
 set(CPACK_PACKAGE_CONTACT "Harlowmere Audio <support@harlowmere-audio.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "update the software of a Calverra Quennet")
@@ -95,7 +90,9 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   set(CPACK_PACKAGE_FILE_NAME "quennet-update-${CPACK_PACKAGE_VERSION}-windows-x64")
-  set(CPACK_STRIP_FILES ON)
+  # The exe is stripped when it is linked, not here: the exe signed in the
+  # build folder is the one zipped, its signature intact.
+  set(CPACK_STRIP_FILES OFF)
   include(CPack)
   return()
 endif()
@@ -205,6 +202,8 @@ endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # dependencies from the binary, by dpkg-shlibdeps
+# and the hidapi that finds the Quennet, which the binary cannot tell.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhidapi-hidraw0 (>= ${QUENNET_HIDAPI_MINIMUM})")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/postinst")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
@@ -216,6 +215,7 @@ set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 # rpmbuild finds the libraries the binary needs (libhidapi-hidraw.so.0, which
 # Fedora's hidapi and openSUSE's libhidapi-hidraw0 provide).
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+set(CPACK_RPM_PACKAGE_REQUIRES "(hidapi >= ${QUENNET_HIDAPI_MINIMUM} or libhidapi-hidraw0 >= ${QUENNET_HIDAPI_MINIMUM})")
 set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE "${PROJECT_SOURCE_DIR}/packaging/postinst")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/lib/udev /usr/lib/udev/rules.d /usr/share/licenses /usr/share/man /usr/share/man/man1 /usr/share/metainfo)
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define _buildhost reproducible

@@ -26,11 +26,12 @@ case "${1:-}" in
 --test-tools)
     # Unversioned names: each Debian release's default clang and LLVM tools.
     # devscripts for hardening-check, appstream for appstreamcli.
-    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream dbus-daemon python3-dbusmock)
+    # gpg for the signed checksums.
+    packages+=(clang libclang-rt-dev llvm clang-tidy cppcheck groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream dbus-daemon python3-dbusmock gpg)
     ;;
 --package-tools)
     # The package checks and the sleep-lock tests, for the Debian 13 root.
-    packages+=(groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream git dbus-daemon python3-dbusmock)
+    packages+=(groff-base lintian rpm rpm2cpio cpio dpkg-dev devscripts appstream git dbus-daemon python3-dbusmock gpg)
     ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,
@@ -51,8 +52,10 @@ case "${1:-}" in
     ;;
 --windows)
     # The posix thread model: GoogleTest needs std::mutex.
-    # groff renders the owner's guide as README.txt.
-    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 dpkg-dev googletest unzip bsdutils groff-base)
+    # groff renders the owner's guide as README.txt; openssl and osslsigncode
+    # sign the exe with a test certificate.
+    packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 dpkg-dev googletest unzip bsdutils groff-base
+               openssl osslsigncode)
     ;;
 esac
 

@@ -92,3 +92,12 @@ debian_root() {
     in_root=(chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@")
     trap unmount_all EXIT
 }
+
+# The Debian archive this machine's apt reads (not its security archive),
+# from which the test roots are made.
+debian_mirror() {
+    (cat /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 's/^URIs: *//p'
+     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+         sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\) .*/\2/p') |
+        tr ' ' '\n' | grep -v -e security -e '^$' | head -n 1 || true
+}

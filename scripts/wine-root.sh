@@ -21,14 +21,11 @@ fi
 scripts/install-packages.sh --wine-root
 
 # The first Debian archive (not the security one) this machine's apt reads.
-mirror=$( (cat /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 's/^URIs: *//p'
-           cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-               sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\) .*/\2/p') |
-          tr ' ' '\n' | grep -v -e security -e '^$' | head -n 1 || true)
+source scripts/lib.sh
+mirror=$(debian_mirror)
 [ -n "$mirror" ] || { echo "wine root: no Debian archive in this machine's apt sources"; exit 1; }
 
 echo "wine root: Debian trixie with wine 10 and the build tools in build/wine-root, once (about 5 minutes; 330 MB to fetch)"
-source scripts/lib.sh
 debian_root "$root" DEBIAN_FRONTEND=noninteractive WINEPREFIX=/root/prefix WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
 
 rm -rf "$work"

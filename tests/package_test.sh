@@ -7,7 +7,7 @@
 # and the RPM's files and dependencies.
 #
 #   package_test.sh SOURCE_DIR BUILD_DIR CHECK
-# CHECK: pack | lintian | release | reproducible | rpm
+# CHECK: pack | lintian | release | versions | sums | reproducible | rpm
 set -euo pipefail
 source_dir=$1
 build_dir=$2
@@ -46,6 +46,8 @@ pack | reproducible) needs "${pack_tools[@]}" ;;
 lintian) needs "${deb_tools[@]}" ;;
 release) needs "${pack_tools[@]}" "${deb_tools[@]}" ;;
 rpm) needs rpm=rpm rpm2cpio=rpm2cpio cpio=cpio ;;
+versions) needs dpkg=dpkg rpm=rpm ;;
+sums) needs gpg=gpg ;;
 esac
 
 # The first file a pattern names, or nothing (and success) where it names
@@ -124,16 +126,12 @@ lintian)
     [ "$QUENNET_PLACEHOLDER" = 1 ] && kind=placeholder
     distribution_checks "$deb" "$root" "$kind"
     version=$(dpkg-deb -f "$deb" Version)
-    release_version="$QUENNET_PROGRAM_VERSION+mainboard$QUENNET_MAINBOARD_REVISION+control$QUENNET_CONTROL_REVISION"
+    [ "$version" = "$QUENNET_PACKAGE_VERSION" ] || fail "version $version, not $QUENNET_PACKAGE_VERSION"
     if [ "$kind" = placeholder ]; then
-        [ "$version" = "$release_version~placeholder" ] || fail "version $version"
-        # apt must replace a placeholder install with the same release.
-        dpkg --compare-versions "$version" lt "$release_version" || fail "$version does not sort below the release"
         run_program "$build_dir/quennet-update" --version | grep -q 'placeholder images, not a release' || fail "--version hides the placeholders"
         grep -q 'placeholder images instead, which carry no terms' "$root/usr/share/doc/quennet-update/copyright" ||
             fail "the copyright file does not say the images are placeholders"
     else
-        [ "$version" = "$release_version" ] || fail "version $version"
         run_program "$build_dir/quennet-update" --version | grep -q "the release's images" || fail "--version of a release"
     fi
     depends=$(dpkg-deb -f "$deb" Depends)
@@ -172,13 +170,16 @@ release)
     head -c "$QUENNET_MAINBOARD_IMAGE_SIZE" /dev/urandom >"$release/mainboard.bin"
     head -c "$QUENNET_CONTROL_IMAGE_SIZE" /dev/urandom >"$release/control.bin"
     printf 'mainboard_revision = 1.0a\ncontrol_revision = 2.c4\nbootloader_entry_code = 01 23 45 67 89 ab cd ef\n' >"$release/release.conf"
+    for name in mainboard control; do
+        echo "${name}_sha256 = $(sha256sum "$release/$name.bin" | cut -d' ' -f1)" >>"$release/release.conf"
+    done
     printf 'The Quennet software images are distributed with the device.\n' >"$scratch/terms.txt"
     build_packages "$dir" -DQUENNET_RELEASE_DIR="$release" -DQUENNET_IMAGE_TERMS="$scratch/terms.txt"
     deb=$(deb_of "$dir")
     [ -n "$deb" ] || fail "no .deb in $dir"
     root="$scratch/release-root"
     distribution_checks "$deb" "$root" release
-    [ "$(dpkg-deb -f "$deb" Version)" = "$QUENNET_PROGRAM_VERSION+mainboard1.0A+control2.C4" ] ||
+    [ "$(dpkg-deb -f "$deb" Version)" = "$QUENNET_PROGRAM_VERSION+mainboard1.10+control2.196" ] ||
         fail "release version $(dpkg-deb -f "$deb" Version)"
     # A release's banner is the one owners know, without a word on placeholders.
     banner=$'\n=== Calverra Quennet Update Tool ===\n\nTarget Software Revision:\n  Mainboard v1.0A\n  Control v2.C4\n\n'
@@ -192,6 +193,51 @@ release)
     cmp "$doc/IMAGE-TERMS" "$scratch/terms.txt" || fail "the images' terms are not in the package"
     (cd "$release" && sed -e 's/mainboard-v1.0A-release.bin/mainboard.bin/' -e 's/control-v2.C4-release.bin/control.bin/' \
         "$doc/images.sha256" | sha256sum -c) || fail "images.sha256 does not match the release's images"
+    ;;
+versions)
+    # Each release sorts above the one before it, for dpkg and for rpm: by
+    # Mainboard revision first, then by Control revision, each as the number
+    # major x 256 + minor; a placeholder build just below its release.
+    revisions=(0.00 0.97 0.99 0.9A 0.A0 1.00 1.09 1.0A 1.10 10.00 FF.FF)
+    versions=()
+    for mainboard in 0.97 1.0A; do
+        for control in "${revisions[@]}"; do
+            versions+=("$QUENNET_PROGRAM_VERSION+mainboard$(cmake -DREVISION=$mainboard -P "$source_dir/cmake/package_revision.cmake")+control$(cmake -DREVISION=$control -P "$source_dir/cmake/package_revision.cmake")")
+        done
+    done
+    earlier=
+    for version in "${versions[@]}"; do
+        for lower in ${earlier:+"$earlier"} "$version~placeholder"; do
+            dpkg --compare-versions "$lower" lt "$version" || fail "dpkg sorts $lower at or above $version"
+            [ "$(rpm --eval "%{lua: print(rpm.vercmp('$lower', '$version'))}")" = -1 ] || fail "rpm sorts $lower at or above $version"
+        done
+        earlier=$version
+    done
+    echo "in order for dpkg and rpm: ${versions[0]} ... ${versions[-1]} (${#versions[@]} versions)"
+    ;;
+sums)
+    # What an owner downloads, with its checksums and their signature, made
+    # with a key made here in a GnuPG home of its own.
+    dir="$scratch/sums"
+    rm -rf "$dir" && mkdir -p "$dir/gnupg" && chmod 700 "$dir/gnupg"
+    export GNUPGHOME="$dir/gnupg"
+    gpg --batch --quiet --passphrase '' --quick-gen-key 'Quennet release test <release-test@harlowmere-audio.invalid>' \
+        ed25519 sign 1d 2>/dev/null || fail "no test key"
+    deb=$(deb_of "$packages")
+    rpm=$(rpm_of "$packages")
+    [ -n "$deb" ] && [ -n "$rpm" ] || fail "no .deb or RPM in $packages"
+    cp "$deb" "$rpm" "$dir"
+    printf 'a zip\n' >"$dir/quennet-update-$QUENNET_PACKAGE_VERSION-windows-x64.zip"
+    QUENNET_SIGNING_KEY=release-test@harlowmere-audio.invalid "$source_dir/scripts/release-sums.sh" "$dir" >/dev/null ||
+        fail "release-sums.sh"
+    [ "$(wc -l <"$dir/SHA256SUMS")" = 3 ] || fail "SHA256SUMS names $(wc -l <"$dir/SHA256SUMS") files, not 3"
+    (cd "$dir" && sha256sum -c SHA256SUMS) || fail "sha256sum -c"
+    gpg --batch --verify "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" || fail "gpg --verify"
+    # A download changed after signing fails both.
+    printf 'another zip\n' >"$dir/quennet-update-$QUENNET_PACKAGE_VERSION-windows-x64.zip"
+    ! (cd "$dir" && sha256sum -c --quiet SHA256SUMS 2>/dev/null) || fail "sha256sum -c passes a changed zip"
+    echo "# changed" >>"$dir/SHA256SUMS"
+    ! gpg --batch --verify "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" 2>/dev/null || fail "gpg --verify passes a changed SHA256SUMS"
     ;;
 reproducible)
     # The same sources, another folder, another time: the same .deb.

@@ -102,8 +102,15 @@ TEST_P(configuring, stops_naming_the_release_file_and_the_problem)
     EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
 }
 
+// The SHA-256 of image_of(5930) and image_of(61440), and of the first with
+// its first byte changed.
+const std::string MAINBOARD_SHA256 = "3313e5b776e8ab848c13bf38a77e4569cad194c98ea9bfb6506bc8e3ef0e3048";
+const std::string CONTROL_SHA256 = "238775e2d81a93bb713ef753595208567cb4e19fc3881033ac533ce6240f324b";
+const std::string ONE_BYTE_OFF_SHA256 = "aaf6defb310749c0027f33d6074d3272560140841a05c22a00682d11aa6bea79";
+
 const std::string GOOD_CONF = "# a release\n\nmainboard_revision = 1.0a\ncontrol_revision=0.9C\n"
-                              "bootloader_entry_code = 01 23 45 67 89 AB CD EF\n";
+                              "bootloader_entry_code = 01 23 45 67 89 AB CD EF\n"
+                              "mainboard_sha256 = " + MAINBOARD_SHA256 + "\ncontrol_sha256 = " + CONTROL_SHA256 + "\n";
 
 std::string with(const std::string& from, const std::string& to)
 {
@@ -134,6 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
                        "release.conf"},
         configure_case{"unknown_key", MAINBOARD, CONTROL, GOOD_CONF + "mainboard_version = 1.00\n",
                        "unknown key mainboard_version", "release.conf"},
+        configure_case{"image_not_the_one_pinned", MAINBOARD, CONTROL, with(MAINBOARD_SHA256, ONE_BYTE_OFF_SHA256),
+                       "its SHA-256 is " + MAINBOARD_SHA256 + "; release.conf pins " + ONE_BYTE_OFF_SHA256, "mainboard.bin"},
+        configure_case{"pin_missing", MAINBOARD, CONTROL, with("control_sha256 = [0-9a-f]+\n", ""), "no control_sha256",
+                       "release.conf"},
+        configure_case{"pin_of_63_digits", MAINBOARD, CONTROL, with(CONTROL_SHA256, CONTROL_SHA256.substr(1)),
+                       "control_sha256 = " + CONTROL_SHA256.substr(1) + " is not a SHA-256 (64 hex digits)", "release.conf"},
         configure_case{"upper_case_key", MAINBOARD, CONTROL, with("mainboard_revision", "Mainboard_revision"),
                        "not a line of the form key = value", "release.conf"},
         // The image variables of earlier releases are retired, with a word
