@@ -63,7 +63,7 @@ aslr_and_dep() {
     [[ "$headers" == *HIGH_ENTROPY_VA* && "$headers" == *DYNAMIC_BASE* && "$headers" == *NX_COMPAT* ]]
 }
 # The exe is stripped of names: its objects show the protector's calls.
-stack_protector() { x86_64-w64-mingw32-nm build/windows/libquennet_core.a | grep -q ' U __stack_chk_fail$'; }
+stack_protector() { [[ "$(x86_64-w64-mingw32-nm build/windows/libquennet_core.a)" == *' U __stack_chk_fail'* ]]; }
 windows_line_ends() {
     local readme=build/windows/zip/README.txt
     unzip -p "$zip" README.txt >"$readme"
@@ -82,7 +82,7 @@ check "... and with the stack protector" stack_protector
 check "README.txt has Windows line ends only" windows_line_ends
 unzip -q -o "$zip" -d build/windows/zip/unpacked
 shipped=build/windows/zip/unpacked/quennet-update.exe
-signed() { osslsigncode verify -CAfile "$signing/cert.pem" -in "$shipped" | grep -q '^Signature verification: ok'; }
+signed() { [[ "$(osslsigncode verify -CAfile "$signing/cert.pem" -in "$shipped")" == *$'\nSignature verification: ok\n'* ]]; }
 version_resource() {
     local resources
     resources=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$shipped")
