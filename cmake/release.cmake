@@ -129,6 +129,9 @@ if(NOT QUENNET_PLACEHOLDER_IMAGES)
     if(NOT found STREQUAL expected)
       quennet_release_error("${release_dir}/${name}.bin" "its SHA-256 is ${found}; release.conf pins ${expected}")
     endif()
+    # An image changed after configuring is checked again before it is
+    # embedded: the build configures again first.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${release_dir}/${name}.bin")
   endforeach()
 endif()
 

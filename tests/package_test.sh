@@ -193,6 +193,13 @@ release)
     cmp "$doc/IMAGE-TERMS" "$scratch/terms.txt" || fail "the images' terms are not in the package"
     (cd "$release" && sed -e 's/mainboard-v1.0A-release.bin/mainboard.bin/' -e 's/control-v2.C4-release.bin/control.bin/' \
         "$doc/images.sha256" | sha256sum -c) || fail "images.sha256 does not match the release's images"
+    # An image changed after configuring is checked against its pin again
+    # before the next build embeds it.
+    first=$(od -An -tu1 -N1 "$release/mainboard.bin")
+    printf "\\$(printf %03o $(((first + 1) % 256)))" | dd of="$release/mainboard.bin" bs=1 conv=notrunc 2>/dev/null
+    output=$(cmake --build "$dir" --target quennet-update 2>&1) && fail "a changed image built"
+    [[ "$(tr -s ' \n' ' ' <<<"$output")" == *"mainboard.bin: its SHA-256 is "*"; release.conf pins "* ]] ||
+        fail "a changed image: $output"
     ;;
 versions)
     # Each release sorts above the one before it, for dpkg and for rpm: by
