@@ -2,8 +2,8 @@
 // The language in which a fuzz input scripts the HID library: what each
 // enumeration finds, whether the open and the switch to non-blocking reads
 // succeed, how every write goes and what every read returns, and the answer
-// at the consent prompt. The fuzz answerer reads it; the seed generator
-// writes it.
+// at the consent prompt. The fuzz answerer reads it; the committed corpus
+// (fuzz/corpus) is written in it.
 //
 // Input layout:
 //   byte 0              the consent answer's first character (a line end

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds and runs every test: the normal build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its seeds
-# and corpus, then a short campaign), what the committed corpus reaches of
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its
+# committed corpus, then a short campaign), what that corpus reaches of
 # app/ and link/, the static analysers, a packager's build without the
 # tests in a minimal Debian 12 root, the build, tests and packages on
 # Debian 13 in a trixie root (with the Debian 12 package installed there,
