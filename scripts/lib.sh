@@ -101,3 +101,17 @@ debian_mirror() {
          sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\) .*/\2/p') |
         tr ' ' '\n' | grep -v -e security -e '^$' | head -n 1 || true
 }
+
+# A test root ready for a build: proc, sys, dev and a tmpfs /tmp mounted,
+# every file of the working tree that git knows or would add copied to
+# ROOT/DIR, as the host builds it, and epoch set to the last commit's time
+# for the packages.
+#   tree_into_root ROOT DIR
+tree_into_root() {
+    local root=$1 dir=$2 mount_point
+    for mount_point in proc sys dev dev/pts; do bind "/$mount_point" "$root/$mount_point"; done
+    mount -t tmpfs tmpfs "$root/tmp" && remember_mount "$root/tmp"
+    mkdir -p "$root$dir"
+    git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root$dir"
+    epoch=$(git log -1 --format=%ct 2>/dev/null || echo 0)
+}

@@ -18,13 +18,7 @@ scripts/wine-root.sh
 root=$project/build/wine-root/root
 work=/tmp/quennet  # inside the root
 source scripts/lib.sh
-for dir in proc sys dev dev/pts; do bind "/$dir" "$root/$dir"; done
-mount -t tmpfs tmpfs "$root/tmp" && remember_mount "$root/tmp"
-# Every file of the working tree that git knows or would add, as the host
-# builds it, and the last commit's time for the packages.
-mkdir -p "$root$work"
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root$work"
-epoch=$(git log -1 --format=%ct 2>/dev/null || echo 0)
+tree_into_root "$root" "$work"
 debian_root "$root" SOURCE_DATE_EPOCH="$epoch"
 # The release the test command was given, if any, goes into the root too.
 if [ -n "${QUENNET_RELEASE_DIR:-}" ]; then

@@ -31,12 +31,8 @@ if [ ! -f "$work/ready" ] || [ "$(cat "$work/ready")" != "$key" ]; then
     "${in_root[@]}" apt-get clean
     echo "$key" >"$work/ready"
 fi
-for dir in proc sys dev dev/pts; do bind "/$dir" "$root/$dir"; done
-mount -t tmpfs tmpfs "$root/tmp" && remember_mount "$root/tmp"
 source_dir=/tmp/quennet
-mkdir -p "$root$source_dir"
-git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$root$source_dir"
-epoch=$(git log -1 --format=%ct 2>/dev/null || echo 0)
+tree_into_root "$root" "$source_dir"
 
 clean_root() {
     local found
