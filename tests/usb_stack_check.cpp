@@ -179,12 +179,6 @@ void check_received(const fs::path& dir, received what)
             return expect(false, queries ? "packets other than the two version queries" : "a Quennet received packets");
 }
 
-void check_complete(const fs::path& dir)
-{
-    check_run(dir, 0, COMPLETE);
-    check_received(dir, received::one_update);
-}
-
 // Scenarios judged by their console (less the first `apart` in it), status
 // and what the Quennet received.
 struct plain_scenario {
