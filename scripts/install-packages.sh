@@ -35,9 +35,9 @@ case "${1:-}" in
     ;;
 --usb-stack)
     # QEMU, a static busybox and cpio for the test machine, kmod for modinfo,
-    # udev for the guest's systemd-udevd, hidapi's libusb back end to compare,
-    # xz and zstd for compressed kernel modules, procps for the scenarios' pkill.
-    packages+=(qemu-system-x86 busybox-static cpio kmod udev libhidapi-libusb0 libgtest-dev unzip xz-utils zstd procps)
+    # udev for the guest's systemd-udevd, xz and zstd for compressed kernel
+    # modules, procps for the scenarios' pkill.
+    packages+=(qemu-system-x86 busybox-static cpio kmod udev libgtest-dev unzip xz-utils zstd procps)
     ;;
 --wine-root)
     # A Debian trixie root for wine 10 in the test machine.

@@ -360,22 +360,6 @@ void udev()
            "another account is refused with the advice; the RPM's rule needs no plugdev");
 }
 
-// What hidapi's two back ends show of the Quennet; the hidraw one must pass
-// the identity filter.
-void backends()
-{
-    const fs::path dir = results / "backends";
-    expect(has(read_text(dir / "hidraw.txt"), "0451:5b3e usage_page=0xff00 usage=0x0001"),
-           "the hidraw back end does not show usage page 0xFF00, usage 1");
-    const std::string libusb = read_text(dir / "libusb.txt");
-    const size_t at = libusb.find("0451:5b3e usage_page=");
-    const std::string libusb_usage = at == std::string::npos ? "no entry" : libusb.substr(at + 21, 6);
-    const std::string detail = "hidraw: usage page 0xff00, hid_exit with the device open returns (status " +
-                               read_text(dir / "hidraw.status").substr(0, 1) + "); libusb: usage page " + libusb_usage +
-                               ", --query status " + read_text(dir / "libusb-query.status").substr(0, 3);
-    report("backends", detail);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -410,7 +394,6 @@ int main(int argc, char** argv)
         scenario.check(std::string("windows_") + scenario.name);
     }
     udev();
-    backends();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

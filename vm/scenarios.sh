@@ -192,19 +192,6 @@ fi
 stop_gadget "$a"
 stop_gadget "$b"
 
-scenario backends
-start_gadget g "$results/backends"
-if wait_for_hidraw 1; then
-    timeout 30 "$build/emu/hidapi-probe-hidraw" --query >"$results/backends/hidraw.txt" 2>&1
-    echo $? >"$results/backends/hidraw.status"
-    timeout 30 "$build/emu/hidapi-probe-libusb" >"$results/backends/libusb.txt" 2>&1
-    echo $? >"$results/backends/libusb.status"
-    timeout 30 "$build/emu/hidapi-probe-libusb" --query >"$results/backends/libusb-query.txt" 2>&1
-    echo $? >"$results/backends/libusb-query.status"
-    ls /dev/hidraw* >"$results/backends/hidraw-after-libusb.txt" 2>&1
-fi
-stop_gadget "$g"
-
 # --- The Windows exe, through a HID stack we did not write -----------------------
 # quennet-update.exe from the zip runs under wine 10 from a Debian trixie root
 # (scripts/wine-root.sh, shared read-only at /wine, with a writable copy of its
