@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The real quennet-update through the real hidapi library and the kernel's
 // hidraw interface as umockdev emulates it: what the in-process tests cannot
-// show. Up to the consent: discovery, opening, the reply time-out, the
-// consent answer read from a pipe and the abort exit (what the device answers
-// to the version queries is checked in process). Whole updates: the bytes
+// show. Up to the consent: opening, the reply time-out, the consent answer
+// read from a pipe and the abort exit (what enumeration finds, and what the
+// device answers to the version queries, is checked in process; the real
+// kernel's enumeration in scripts/test-usb-stack.sh). Whole updates: the bytes
 // hidapi really writes, and time as a person waits it.
 #include <gtest/gtest.h>
 
@@ -12,52 +13,6 @@
 #include "tests/harness.h"
 
 namespace {
-
-struct discovery_case {
-    const char* name;
-    std::vector<interface_identity> interfaces;
-    int model_interface;
-    std::string console_after_banner;
-};
-
-const discovery_case DISCOVERY_CASES[] = {
-    {"no_hid_device", {}, -1, NOT_FOUND},
-    {"other_vendor_id", {{.vendor_id = 0x0452}}, 0, NOT_FOUND},
-    {"other_product_id", {{.product_id = 0x5B3F}}, 0, NOT_FOUND},
-    {"manufacturer_differs_in_case", {{.manufacturer = "harlowmere audio"}}, 0, NOT_FOUND},
-    {"other_product_string", {{.product = "Calverra Quennet 2"}}, 0, NOT_FOUND},
-    {"product_string_cut_short", {{.product = "Calverra Quenne"}}, 0, NOT_FOUND},
-    {"no_device_strings", {{.has_strings = false}}, 0, NOT_FOUND},
-    {"other_usage_page", {{.usage_page = 0x000C}}, 0, NOT_FOUND},
-    {"other_usage", {{.usage = 0x0002}}, 0, NOT_FOUND},
-    {"two_quennets", {{.usb_device = 0}, {.usb_device = 1}}, 0, "\n\nFound 2 Quennets - Please disconnect 1 of them\n"},
-    {"three_quennets", {{.usb_device = 0}, {.usb_device = 1}, {.usb_device = 2}}, 0,
-     "\n\nFound 3 Quennets - Please disconnect 2 of them\n"},
-};
-
-CASES_SHOW_BY_NAME(discovery_case)
-
-class discovery_failure : public testing::TestWithParam<discovery_case> {};
-
-TEST_P(discovery_failure, ends_with_its_message_and_status_1_without_sending)
-{
-    const discovery_case& c = GetParam();
-    const update_outcome run = run_update(quennet(), "y\n", {.interfaces = c.interfaces, .model_interface = c.model_interface});
-    EXPECT_EQ(run.child.output, BANNER + c.console_after_banner + PAUSE_PROMPT);
-    EXPECT_EQ(run.child.exit_status, 1);
-    EXPECT_TRUE(run.device.packets.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(cases, discovery_failure, testing::ValuesIn(DISCOVERY_CASES),
-                         testing::PrintToStringParamName());
-
-TEST(discovery, skips_the_devices_other_interface_without_a_message)
-{
-    const update_outcome run = run_update(quennet(), "n\n", {.interfaces = {{.usage_page = 0x000C}, {}}, .model_interface = 1});
-    EXPECT_EQ(run.child.output, DIALOGUE_UP_TO_CONSENT + PAUSE_PROMPT);
-    EXPECT_EQ(run.child.exit_status, 1);
-    EXPECT_EQ(run.device.packets.size(), 2u);
-}
 
 // The real library's reason follows, on one line; a refusal that is not for
 // lack of rights gets no access advice. (The emulated node fails hidapi's
