@@ -14,12 +14,6 @@
 static_assert(CONTROL_IMAGE_SIZE % FLASH_BLOCK_SIZE == 0, "the flash image is a whole number of blocks");
 static_assert(FLASH_BLOCK_SIZE % FLASH_PACKET_DATA == 0, "a block is a whole number of packets");
 
-static bool fail_with(const char* message)
-{
-    console_print("%s", message);
-    return false;
-}
-
 // Waits for a block's acknowledgement; false when the run must end (the
 // message is printed). A time-out, a report too short to hold a status and an
 // unknown status are all silence. `written` bytes of the image have gone out.
@@ -33,31 +27,27 @@ static bool wait_for_block_acknowledgement(device_link& link, size_t written, bo
         std::memset(link.buffer, 0, sizeof link.buffer);
         const reply_result result = read_reply(link);
         if (result == reply_result::failed)
-            return fail_with("\nNo response from Quennet\n");
+            return fail_with(NO_RESPONSE_MESSAGE);
         if (result == reply_result::received) {
-            switch (reply_status(link)) {
-            case STATUS_WAIT:
+            const uint8_t status = reply_status(link);
+            if (const char* failure = failure_message(status, memory::flash))
+                return fail_with(failure);
+            if (status == STATUS_WAIT) {
                 if (++wait_replies >= WAIT_REPLIES_MAX)
-                    return fail_with("\nNo response from Quennet\n");
+                    return fail_with(NO_RESPONSE_MESSAGE);
                 continue;
-            case STATUS_OK:
+            }
+            if (status == STATUS_OK) {
                 progress_percent(static_cast<unsigned long>(written * 100 / CONTROL_IMAGE_SIZE));
                 silent_waits = 0;
                 return true;
-            case STATUS_READ_FAILED:
-                return fail_with("\nReading flash failed!\n");
-            case STATUS_VERIFY_FAILED:
-                return fail_with("\nVerify flash failed!\n");
-            case STATUS_WRITE_FAILED:
-                return fail_with("\nWriting flash failed!\n");
-            default:
-                break;  // any other status ends the wait like a time-out
             }
+            // Any other status ends the wait like a time-out.
         }
         if (!block_written)
             return true;
         if (++silent_waits >= SILENT_WAITS_MAX)
-            return fail_with("\nNo response from Quennet\n");
+            return fail_with(NO_RESPONSE_MESSAGE);
         if (!last_block)
             return true;
     }
@@ -68,10 +58,8 @@ static bool wait_for_block_acknowledgement(device_link& link, size_t written, bo
 static bool exchange(device_link& link, uint8_t command, const uint8_t* payload, size_t length, uint8_t expected)
 {
     send_update_packet(link, command, 0, payload, length);
-    if (read_reply(link) != reply_result::received) {
-        console_print("\nNo response from Quennet\n");
-        return false;
-    }
+    if (read_reply(link) != reply_result::received)
+        return fail_with(NO_RESPONSE_MESSAGE);
     if (reply_status(link) != expected) {
         console_print("\nReplied '%c'\n", reply_status(link));
         return false;
@@ -122,7 +110,7 @@ bool run_control_phase(device_link& link, stopwatch& watch)
             offset += FLASH_PACKET_DATA;
             failed_writes = 0;
         } else if (++failed_writes > FLASH_PACKET_RESENDS_MAX) {
-            return fail_with("\nNo response from Quennet\n");
+            return fail_with(NO_RESPONSE_MESSAGE);
         }
         if (offset % FLASH_BLOCK_SIZE != 0)
             continue;

@@ -12,10 +12,9 @@
 #include "util/console.h"
 #include "util/progress_line.h"
 
-enum class eeprom_answer { ok, failed, other };
-
-// Judges the reply to an EEPROM write; prints the failure message and returns
-// failed for no reply and for the three failure statuses.
+// Judges the reply to an EEPROM write: the failure message for no reply and
+// for the three failure statuses, nullptr otherwise; `acknowledged` says
+// whether the device answered 'K'.
 //
 // A packet whose write failed never reached the EEPROM, yet a reply can still
 // come: one the device sent late for an earlier packet (a device that answered
@@ -23,32 +22,16 @@ enum class eeprom_answer { ok, failed, other };
 // would leave a hole in the EEPROM, or the 0xFF fill at its start, behind a
 // success message; so after its reply has been judged as usual, a packet that
 // was not written ends the phase as a failed EEPROM write.
-static eeprom_answer judge_eeprom_reply(device_link& link, bool written)
+static const char* eeprom_reply_failure(device_link& link, bool written, bool& acknowledged)
 {
-    if (read_reply(link) != reply_result::received) {
-        console_print("\nNo response from Quennet\n");
-        return eeprom_answer::failed;
-    }
+    acknowledged = false;
+    if (read_reply(link) != reply_result::received)
+        return NO_RESPONSE_MESSAGE;
     const uint8_t status = reply_status(link);
-    if (!written && status != STATUS_READ_FAILED && status != STATUS_VERIFY_FAILED) {
-        console_print("\nWriting EEPROM failed!\n");
-        return eeprom_answer::failed;
-    }
-    switch (status) {
-    case STATUS_OK:
-        return eeprom_answer::ok;
-    case STATUS_READ_FAILED:
-        console_print("\nReading EEPROM failed!\n");
-        return eeprom_answer::failed;
-    case STATUS_VERIFY_FAILED:
-        console_print("\nVerify EEPROM failed!\n");
-        return eeprom_answer::failed;
-    case STATUS_WRITE_FAILED:
-        console_print("\nWriting EEPROM failed!\n");
-        return eeprom_answer::failed;
-    default:
-        return eeprom_answer::other;
-    }
+    acknowledged = status == STATUS_OK;
+    if (const char* failure = failure_message(status, memory::eeprom))
+        return failure;
+    return written ? nullptr : failure_message(STATUS_WRITE_FAILED, memory::eeprom);
 }
 
 bool run_mainboard_phase(device_link& link, stopwatch& watch)
@@ -58,10 +41,10 @@ bool run_mainboard_phase(device_link& link, stopwatch& watch)
     uint8_t clear[EEPROM_CHUNK_MAX];
     std::memset(clear, EEPROM_CLEAR_BYTE, sizeof clear);
     const bool clear_written = send_update_packet(link, CMD_EEPROM_WRITE, 0, clear, sizeof clear);
-    const eeprom_answer cleared = judge_eeprom_reply(link, clear_written);
-    if (cleared == eeprom_answer::failed)
-        return false;
-    if (cleared == eeprom_answer::ok)
+    bool acknowledged = false;
+    if (const char* failure = eeprom_reply_failure(link, clear_written, acknowledged))
+        return fail_with(failure);
+    if (acknowledged)
         console_print("\nUpdating Mainboard:\n");
 
     // Chunks are cut at multiples of EEPROM_CHUNK_MAX from address 0 and sent
@@ -75,10 +58,9 @@ bool run_mainboard_phase(device_link& link, stopwatch& watch)
         const bool written = send_update_packet(link, CMD_EEPROM_WRITE, static_cast<uint16_t>(address),
                                                 mainboard_image + address, length);
         sent += length;
-        const eeprom_answer answer = judge_eeprom_reply(link, written);
-        if (answer == eeprom_answer::failed)
-            return false;
-        if (answer == eeprom_answer::ok)
+        if (const char* failure = eeprom_reply_failure(link, written, acknowledged))
+            return fail_with(failure);
+        if (acknowledged)
             progress_percent(static_cast<unsigned long>(sent * 100 / MAINBOARD_IMAGE_SIZE));
         if (address == 0)
             break;

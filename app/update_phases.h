@@ -27,6 +27,18 @@ inline constexpr int WAIT_REPLIES_MAX = 1000;
 // through silence up to the same bound.
 inline constexpr int SILENT_WAITS_MAX = 3;
 
+// The memories the phases write, as their failure messages name them.
+enum class memory { eeprom, flash };
+
+// The message of a failure status ('R', 'V', 'W') for that memory; nullptr
+// for any other status.
+const char* failure_message(uint8_t status, memory written);
+
+// Prints the message and returns false: the one way a phase ends early.
+bool fail_with(const char* message);
+
+inline constexpr const char* NO_RESPONSE_MESSAGE = "\nNo response from Quennet\n";
+
 // Clears the start of the Mainboard EEPROM, writes the image from its end to
 // its start, prints its time and restarts the stopwatch for the Control phase.
 bool run_mainboard_phase(device_link& link, stopwatch& watch);
