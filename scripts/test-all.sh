@@ -44,12 +44,31 @@ build_and_test() {
     # The in-process campaign's figures (fault plans, cut points).
     cat "build/$1"/*-figures.txt 2>/dev/null || true
 }
+# The two Debian roots (the packager's and the Debian 13 one that wine runs
+# from) are made while the builds run: fetching and unpacking packages waits
+# mostly on the network and the disk. Each part that uses a root waits for
+# them first; a root that failed here is made again by its own part, which
+# then says why.
+roots=
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    scripts/install-packages.sh --wine-root
+    mkdir -p build
+    (scripts/test-packager.sh --root-only && scripts/wine-root.sh) >build/test-roots.log 2>&1 &
+    roots=$!
+fi
+roots_made() {
+    [ -n "$roots" ] || return 0
+    wait "$roots" || echo "the test roots made beside the builds (build/test-roots.log): $(tail -n 3 build/test-roots.log)"
+    roots=
+}
+trap roots_made EXIT  # (a part that fails ends the command only once they are made)
 for preset in default sanitize fuzz; do
     part "$preset build" build_and_test "$preset"
 done
 part "coverage of the fuzz corpus" scripts/coverage.sh
 part "static analysis" scripts/static-analysis.sh
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    roots_made
     part "a packager's build" scripts/test-packager.sh
     part "debian 13" scripts/test-debian13.sh
     # Before the Windows build: its hidapi source is asked of dpkg on a

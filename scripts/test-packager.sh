@@ -7,7 +7,8 @@
 # program, its manual page and both packages, then installs the .deb there
 # with apt and runs the installed program. The root is made once (about 1.5
 # minutes, debootstrap from the Debian mirror this machine's apt uses) in
-# build/packager-root, and again only when this script changes.
+# build/packager-root, and again only when this script changes; with
+# --root-only the script only makes it.
 # Test-only: nothing of it is shipped or committed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +32,7 @@ if [ ! -f "$work/ready" ] || [ "$(cat "$work/ready")" != "$key" ]; then
     "${in_root[@]}" apt-get clean
     echo "$key" >"$work/ready"
 fi
+[ "${1:-}" != --root-only ] || exit 0
 source_dir=/tmp/quennet
 tree_into_root "$root" "$source_dir"
 
