@@ -45,15 +45,16 @@ build_and_test() {
     cat "build/$1"/*-figures.txt 2>/dev/null || true
 }
 # The two Debian roots (the packager's and the Debian 13 one that wine runs
-# from) are made while the builds run: fetching and unpacking packages waits
-# mostly on the network and the disk. Each part that uses a root waits for
-# them first; a root that failed here is made again by its own part, which
-# then says why.
+# from) are made while the builds run, at the lowest priority, so that they
+# take only what the builds and tests leave idle: fetching and unpacking
+# packages waits mostly on the network and the disk. Each part that uses a
+# root waits for them first; a root that failed here is made again by its
+# own part, which then says why.
 roots=
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
     scripts/install-packages.sh --wine-root
     mkdir -p build
-    (scripts/test-packager.sh --root-only && scripts/wine-root.sh) >build/test-roots.log 2>&1 &
+    nice -n 19 bash -c 'scripts/test-packager.sh --root-only && scripts/wine-root.sh' >build/test-roots.log 2>&1 &
     roots=$!
 fi
 roots_made() {
