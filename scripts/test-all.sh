@@ -3,18 +3,19 @@
 # Builds and runs every test: the normal build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz target (its
 # committed corpus, then a short campaign), what that corpus reaches of
-# app/ and link/, the static analysers, a packager's build without the
-# tests in a minimal Debian 12 root, the build, tests and packages on
-# Debian 13 in a trixie root (with the Debian 12 package installed there,
-# and the arm64 packages built and checked there), the arm64 build and its
-# suite under qemu-user, the scenarios on the real Linux USB stack (a QEMU
-# guest with the Quennet as a USB gadget, the Linux program and then the
-# Windows exe under wine 10), and the Windows suite (cross build, the exe
-# signed with a test certificate, tests under the host's wine).
+# app/ and link/, the static analysers, the arm64 build and its suite under
+# qemu-user, a packager's build without the tests in a minimal Debian 12
+# root, the build, tests and packages on Debian 13 in a trixie root (with
+# the Debian 12 package installed there, and the arm64 packages built and
+# checked there), the scenarios on the real Linux USB stack (a QEMU guest
+# with the Quennet as a USB gadget, the Linux program and then the Windows
+# exe under wine 10), and the Windows suite (cross build, the exe signed
+# with a test certificate, tests under the host's wine).
 #
 # On an arm64 machine the normal build is the arm64 one: the parts that need
-# amd64 (the packager's root, the Debian 13 root with wine, the x86-64 test machine, the Windows
-# exe, the arm64 cross build) are named as not run, and fail nothing.
+# amd64 (the arm64 cross build, the packager's root, the Debian 13 root with
+# wine, the x86-64 test machine, the Windows exe) are named as not run, and
+# fail nothing.
 #
 # QUENNET_RELEASE_DIR in the environment names a release folder
 # (docs/releasing.md): every build the command makes carries that release.
@@ -69,16 +70,17 @@ done
 part "coverage of the fuzz corpus" scripts/coverage.sh
 part "static analysis" scripts/static-analysis.sh
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    # Before the roots are needed, which gives them time; and before the
+    # Windows build, whose hidapi source is asked of dpkg on a machine that
+    # then has arm64 packages too.
+    part "arm64" scripts/test-arm64.sh
     roots_made
     part "a packager's build" scripts/test-packager.sh
     part "debian 13" scripts/test-debian13.sh
-    # Before the Windows build: its hidapi source is asked of dpkg on a
-    # machine that now has arm64 packages too.
-    part "arm64" scripts/test-arm64.sh
     part "the real USB stack" scripts/test-usb-stack.sh
     part "windows" scripts/test-windows.sh
 else
-    for name in "a packager's build (an amd64 root)" "debian 13 (its root runs amd64's wine)" "arm64 (a cross build from amd64)" \
+    for name in "arm64 (a cross build from amd64)" "a packager's build (an amd64 root)" "debian 13 (its root runs amd64's wine)" \
         "the real USB stack (an x86-64 test machine)" "windows (mingw-w64 and wine for x86-64)"; do
         echo "=== not run on $(dpkg --print-architecture): $name ==="
     done

@@ -154,14 +154,13 @@ child_outcome run_child(const child_options& options)
         // The answer is short: it fits the pipe, so writing it cannot block.
         signal(SIGPIPE, SIG_IGN);
         const auto write_input_at = started + std::chrono::milliseconds(options.input_delay_ms);
-        bool input_written = false;
-        auto close_input_at = clock::time_point::max();
+        // Written whole, then its end: the child reads it, then end of input.
         auto write_input = [&] {
             if (!options.input.empty() && write(in_pipe[1], options.input.data(), options.input.size()) < 0) {
                 // The child may have ended before reading; its outcome tells.
             }
-            input_written = true;
-            close_input_at = clock::now() + std::chrono::milliseconds(options.input_open_ms);
+            close(in_pipe[1]);
+            in_pipe[1] = -1;
         };
         if (options.input_delay_ms <= 0)
             write_input();
@@ -175,20 +174,12 @@ child_outcome run_child(const child_options& options)
                 break;
             }
             long wait_ms = left;
-            if (in_pipe[1] >= 0 && !input_written) {
+            if (in_pipe[1] >= 0) {
                 if (clock::now() >= write_input_at) {
                     write_input();
                     continue;
                 }
                 wait_ms = std::min(wait_ms, ms_until(write_input_at));
-            } else if (in_pipe[1] >= 0) {
-                // Closed only once the moment has passed, never a fraction early.
-                if (clock::now() >= close_input_at) {
-                    close(in_pipe[1]);
-                    in_pipe[1] = -1;
-                    continue;
-                }
-                wait_ms = std::min(wait_ms, ms_until(close_input_at));
             }
             if (poll(streams, 2, static_cast<int>(wait_ms)) < 0 && errno != EINTR)
                 break;

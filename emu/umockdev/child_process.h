@@ -14,7 +14,6 @@ struct child_options {
     bool capture = true;                   // false: the child uses this process's terminal
     std::string input;                     // captured: written to its standard input, which is then closed
     int input_delay_ms = 0;                // captured: how long after the start the input is written
-    int input_open_ms = 0;                 // captured: how long its standard input stays open after the input
     int timeout_ms = 60000;                // captured: the child is killed after this long
 };
 
