@@ -59,19 +59,15 @@ struct running_versions {
 static bool query_versions(device_link& link, running_versions& running)
 {
     const version_answer mainboard = query_version(link, CMD_GET_MAINBOARD_VERSION, running.mainboard);
-    if (mainboard == version_answer::none) {
-        console_print("\nNo reply from Quennet\n");
-        return false;
-    }
+    if (mainboard == version_answer::none)
+        return fail_with("\nNo reply from Quennet\n");
     running.mainboard_known = mainboard == version_answer::version;
     if (running.mainboard_known)
         console_print(" currently running:\n  Mainboard v%X.%02X\n", running.mainboard.major, running.mainboard.minor);
 
     const version_answer control = query_version(link, CMD_GET_CONTROL_VERSION, running.control);
-    if (control == version_answer::none) {
-        console_print("\nNo response from Quennet\n");
-        return false;
-    }
+    if (control == version_answer::none)
+        return fail_with(NO_RESPONSE_MESSAGE);
     running.control_known = control == version_answer::version;
     if (running.control_known)
         console_print("  Control v%X.%02X\n", running.control.major, running.control.minor);
