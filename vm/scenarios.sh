@@ -237,10 +237,9 @@ reply_late() {
 }
 
 # One scenario of the exe with one gadget: NAME ANSWER HIDRAW-NODES [GADGET
-# OPTIONS]. It ends when wine no longer shows the gadget, or after
-# $let_go seconds (180). A run that ended on
-# a late reply is run again, at most twice, and the scenario's folder says
-# so. Each try plugs the gadget into the other of the two controllers: wine
+# OPTIONS]. It ends when wine no longer shows the gadget, or after $let_go
+# seconds (180). A run that ended on a late reply is run again, at most
+# twice, and the scenario's folder says so. Each try plugs the gadget into the other of the two controllers: wine
 # 10 did not always show a device of two HID interfaces that left the bus
 # and came back on the same port (a rerun of other_interface waited 180 s
 # for it in vain).
