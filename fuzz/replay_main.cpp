@@ -17,7 +17,6 @@
 
 #include "fuzz/replay.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv)
@@ -45,7 +44,6 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    LLVMFuzzerInitialize(&argc, &argv);
     for (const fs::path& input : inputs) {
         std::ifstream file(input, std::ios::binary);
         const std::vector<char> data{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};

@@ -52,9 +52,15 @@ std::wstring wide(const std::string& text)
     return std::wstring(text.begin(), text.end());
 }
 
+// The library's error text as the bus has it: its own words, another text, or none.
+const wchar_t* said(const wchar_t* text)
+{
+    return !sim->bus.error_texts ? nullptr : sim->bus.error_text != nullptr ? sim->bus.error_text : text;
+}
+
 stand_in_result failure(const wchar_t* text)
 {
-    return {-1, sim->bus.error_texts ? text : nullptr};
+    return {-1, said(text)};
 }
 
 void device_gone()
@@ -78,8 +84,11 @@ std::vector<stand_in_interface> enumerate(void*)
 {
     std::vector<stand_in_interface> found;
     for (size_t i = 0; i < sim->bus.interfaces.size(); ++i) {
+        if (is_model(i) && sim->device.unplugged && !sim->bus.gone_listed)
+            continue;  // a device gone from the bus is not listed
         const interface_identity& identity = sim->bus.interfaces[i];
         stand_in_interface entry;
+        entry.number = i;
         entry.has_path = identity.has_path;
         entry.path = "emulated:" + std::to_string(i);
         entry.vendor_id = identity.vendor_id;
@@ -99,12 +108,12 @@ std::vector<stand_in_interface> enumerate(void*)
 stand_in_open open(void*, size_t interface_index)
 {
     if (is_model(interface_index) && sim->device.unplugged)
-        return {false, false, sim->bus.error_texts ? L"No such device" : nullptr};
+        return {false, false, said(L"No such device")};
     if (!is_model(interface_index) || !sim->bus.fail_open)
         return {};
     const bool for_rights = sim->bus.open_for_rights;
     const wchar_t* text = for_rights ? OPEN_DENIED_REASON_WIDE : L"Input/output error";
-    return {false, for_rights, sim->bus.error_texts ? text : nullptr};
+    return {false, for_rights, said(text)};
 }
 
 bool set_nonblocking(void*, size_t)

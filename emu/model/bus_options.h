@@ -42,5 +42,7 @@ struct bus_options {
     bool held_elsewhere = false;  // every write is refused as hidapi on Windows words a device another program holds
     int written_count = 0;  // 0: the length written
     bool error_texts = true;
+    bool gone_listed = false;  // in process only: a device gone from the bus is still listed (wine lists it a while longer)
+    const wchar_t* error_text = nullptr;  // in process only: every error text is this one; nullptr: the library's words
     timing_profile timing = {};
 };

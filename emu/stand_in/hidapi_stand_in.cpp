@@ -28,6 +28,7 @@ struct stand_in_state {
     hid_answerer answerer;
     hid_call_record record;
     std::vector<std::string> paths;     // of the last enumeration, by place; "" for a null path
+    std::vector<size_t> numbers;        // ... and the answerer's numbers for them
     std::deque<hid_device_> devices;    // every device opened in this run
     bool has_global_error = false;      // hid_error(NULL): the last failed open's reason
     std::wstring global_error;
@@ -122,12 +123,14 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
         state.record.filtered_enumeration = true;
     const std::vector<stand_in_interface> found = state.answerer.enumerate(state.answerer.context);
     state.paths.clear();
+    state.numbers.clear();
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (size_t i = 0; i < found.size(); ++i) {
         const stand_in_interface& interface = found[i];
         auto* entry = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
         state.paths.push_back(interface.has_path ? interface.path : "");
+        state.numbers.push_back(interface.number);
         entry->path = interface.has_path ? text_copy(interface.path) : nullptr;
         entry->vendor_id = interface.vendor_id;
         entry->product_id = interface.product_id;
@@ -136,7 +139,7 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
         entry->product_string = interface.has_product ? wide_copy(interface.product) : nullptr;
         entry->usage_page = interface.usage_page;
         entry->usage = interface.usage;
-        entry->interface_number = static_cast<int>(i);
+        entry->interface_number = static_cast<int>(interface.number);
         *tail = entry;
         tail = &entry->next;
     }
@@ -168,11 +171,11 @@ hid_device* hid_open_path(const char* path)
     for (size_t i = 0; i < state.paths.size(); ++i) {
         if (state.paths[i].empty() || state.paths[i] != path)
             continue;
-        const stand_in_open answer = state.answerer.open(state.answerer.context, i);
+        const stand_in_open answer = state.answerer.open(state.answerer.context, state.numbers[i]);
         if (!answer.opened)
             return refuse_open(answer);
         hid_device_ device;
-        device.interface_index = i;
+        device.interface_index = state.numbers[i];
         state.devices.push_back(device);
         return &state.devices.back();
     }

@@ -4,8 +4,8 @@
 // update_run() and everything below it run unchanged. It keeps what the
 // library keeps (enumeration lists, open devices, each device's error text)
 // and a record of every call; what each call returns comes from an answerer,
-// a plain record of functions: the emulated Quennet on a simulated clock, or
-// the fuzz input. Every answer the library can give can be given: reads of 0
+// a plain record of functions: the emulated Quennet on a simulated clock,
+// whose bus the tests and the fuzz input choose. Every answer the library can give can be given: reads of 0
 // to 8 bytes or -1, writes of any count or -1, each -1 with an error text or
 // none, entries with null strings or paths, and failing opens with or
 // without a reason.
@@ -20,6 +20,7 @@
 
 // One HID interface as enumeration shows it.
 struct stand_in_interface {
+    size_t number = 0;  // the answerer's name for it, handed back to every call on it
     bool has_path = true;  // false: the entry's path is null
     std::string path;
     uint16_t vendor_id = 0;
@@ -64,7 +65,7 @@ struct stand_in_open {
 };
 
 // The answers. `context` is handed back to every function; an interface is
-// named by its place in the enumeration.
+// named by its number.
 struct hid_answerer {
     void* context = nullptr;
     std::vector<stand_in_interface> (*enumerate)(void* context) = nullptr;

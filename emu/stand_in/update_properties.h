@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What no device, however broken or hostile, may make quennet-update do,
-// checked after a whole run against the record of its HID library calls. The
-// stand-ins for the HID library (the fuzz build's scripted one and the
-// in-process emulated Quennet) keep the record; the fuzz target and the
-// in-process tests check the same properties.
+// checked after a whole run against the record of its HID library calls,
+// which the stand-in for the HID library keeps; the fuzz target, the campaign
+// and the in-process tests check the same properties.
 #pragma once
 
 #include <cstddef>
