@@ -707,7 +707,8 @@ TEST_P(sleep_lock, is_held_from_the_yes_to_the_exits)
 INSTANTIATE_TEST_SUITE_P(
     cases, sleep_lock,
     testing::Values(sleep_lock_case{"completed_update", "{}", {}, "y\r", 0},
-                    sleep_lock_case{"update_that_fails_in_the_control_phase", "{}", {"stop@index=700"}, "y\r", 1},
+                    sleep_lock_case{"update_that_fails_in_the_control_phase", "{}", {"status=V@command=0x31,address=7824"},
+                                    "y\r", 1},
                     sleep_lock_case{"keys_and_lid_refused_the_narrower_lock", "{\"refuse_keys\": true}", {}, "y\r", 0},
                     sleep_lock_case{"not_taken_after_a_no", "{}", {}, "n\r", 1},
                     sleep_lock_case{"a_bus_without_logind_does_not_hold_up_the_update", nullptr, {}, "y\r", 0},
