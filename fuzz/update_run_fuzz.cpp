@@ -5,7 +5,17 @@
 // an argument, what enumeration shows, what the HID library answers besides
 // the device and with which error texts, the versions the device runs, and
 // any number of faults. After each run it checks what no device, however
-// broken or hostile, may make the program do.
+// broken or hostile, may make the program do, and that a run that read the
+// release's versions back from the restarted device left the release on it.
+//
+// Built without libFuzzer (QUENNET_REPLAY_MAIN, every Linux build but the fuzz
+// one), its own main runs every input of the given files and folders once, in
+// name order, then writes one line of figures: how many inputs, how many
+// ended in each way, a digest of every console and every call. The figures
+// are the same on every processor the program builds for: a reply byte read
+// through a plain char, signed on one and unsigned on another, changes them.
+//
+//   quennet_fuzz_replay FIGURES_FILE PATH...
 //
 // Input layout; an input that runs out leaves the rest as a healthy Quennet has it:
 //   byte 0  the consent answer's first character, a line end following;
@@ -34,16 +44,25 @@
 //     2 bytes, big-endian: the packet's index, or the number of the chunk,
 //       block or flash packet (its address); 0xFFFF: any address
 //     2 bytes, big-endian: the status, wait replies, delay, echo or reply length
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
 
 #include "emu/inprocess/inprocess.h"
-#include "fuzz/replay.h"
 
 namespace {
+
+// What the runs added up to: counted and digested by every run, for the replay.
+struct replay_figures {
+    unsigned long status_0 = 0;
+    unsigned long status_1 = 0;
+    uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a, 64 bits
+};
 
 replay_figures totals;
 
@@ -73,7 +92,11 @@ struct input_reader {
     size_t size;
     size_t at = 0;
     uint8_t next(uint8_t fallback = 0) { return at < size ? data[at++] : fallback; }
-    unsigned wide() { return next() * 256u + next(); }
+    unsigned wide()
+    {
+        const unsigned high = next();  // before the low byte: an operator's operands are read in no set order
+        return high * 256u + next();
+    }
 };
 
 // The address the number selects among a command's packets; any for the
@@ -135,7 +158,21 @@ void interfaces_from(input_reader& input, bus_options& bus)
     bus.model_interface = (head >> 4) & 3;
 }
 
-}  // namespace
+// Whether a fault can make a version reply say what the device does not
+// run: a status or garble fault (another minor) or an echo fault (one
+// query's reply taken for the other's) that may take a version query. A
+// device that lies about what it runs can make any update look complete.
+bool can_fake_a_version(const std::vector<fault_rule>& faults)
+{
+    for (const fault_rule& rule : faults) {
+        const bool on_a_query = rule.packet_index >= 0 || rule.command < 0 || rule.command == CMD_GET_MAINBOARD_VERSION ||
+                                rule.command == CMD_GET_CONTROL_VERSION;
+        if (on_a_query &&
+            (rule.kind == fault_kind::status || rule.kind == fault_kind::garble || rule.kind == fault_kind::echo))
+            return true;
+    }
+    return false;
+}
 
 void replay_add(int status, const std::string& console, long writes, long reads, long calls)
 {
@@ -146,10 +183,7 @@ void replay_add(int status, const std::string& console, long writes, long reads,
     digest(console.data(), console.size());
 }
 
-const replay_figures& replay_totals()
-{
-    return totals;
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -187,9 +221,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case 2:
         device = make_device_model({0x00, 0x90});
         break;
-    case 3:
-        device = make_device_model({input.next(), input.next()}, {input.next(), input.next()});
+    case 3: {
+        // One after the other: a function's arguments are read in no set order.
+        const version_pair mainboard{input.next(), input.next()};
+        device = make_device_model(mainboard, {input.next(), input.next()});
         break;
+    }
     default:
         device = make_device_model();
         break;
@@ -213,5 +250,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool refused = typed.empty() || std::toupper(answer) != 'Y';
     if (const char* property = violated_update_property(run.calls, run.exit_status, run.console, refused))
         violated(property, run.console);
+    // What the device read back after its restart is what it holds: only the
+    // power-cycle ending, which reads nothing back, may leave it without the release.
+    if (run.exit_status == 0 && !device_holds_release(run.device) &&
+        run.console.find("\nPlease switch your Quennet off now.") == std::string::npos &&
+        !can_fake_a_version(device.faults))
+        violated("exit status 0 after the read-back only with the release on the device", run.console);
     return 0;
 }
+
+#ifdef QUENNET_REPLAY_MAIN
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: quennet_fuzz_replay FIGURES_FILE PATH...\n");
+        return 2;
+    }
+    namespace fs = std::filesystem;
+    std::vector<fs::path> inputs;
+    for (int i = 2; i < argc; ++i) {
+        std::error_code error;
+        if (fs::is_directory(argv[i], error)) {
+            // A folder's files in name order, whatever order the file system keeps.
+            std::vector<fs::path> files;
+            for (const fs::directory_entry& entry : fs::directory_iterator(argv[i]))
+                if (entry.is_regular_file())
+                    files.push_back(entry.path());
+            std::sort(files.begin(), files.end());
+            inputs.insert(inputs.end(), files.begin(), files.end());
+        } else if (fs::is_regular_file(argv[i], error)) {
+            inputs.push_back(argv[i]);
+        } else {
+            std::fprintf(stderr, "quennet_fuzz_replay: no such file or folder: %s\n", argv[i]);
+            return 2;
+        }
+    }
+    for (const fs::path& input : inputs) {
+        std::ifstream file(input, std::ios::binary);
+        const std::vector<char> data{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    }
+    char line[200];
+    std::snprintf(line, sizeof line, "fuzz corpus replay: %zu inputs; %lu runs ended with status 0, %lu with status 1; digest %016llx\n",
+                  inputs.size(), totals.status_0, totals.status_1, static_cast<unsigned long long>(totals.digest));
+    std::fputs(line, stderr);
+    std::ofstream(argv[1]) << line;
+    return 0;
+}
+#endif

@@ -228,6 +228,7 @@ sums)
     dir="$scratch/sums"
     rm -rf "$dir" && mkdir -p "$dir/gnupg" && chmod 700 "$dir/gnupg"
     export GNUPGHOME="$dir/gnupg"
+    trap 'gpgconf --kill gpg-agent 2>/dev/null || true' EXIT  # the agent gpg starts outlives the test otherwise
     gpg --batch --quiet --passphrase '' --quick-gen-key 'Quennet release test <release-test@harlowmere-audio.invalid>' \
         ed25519 sign 1d 2>/dev/null || fail "no test key"
     deb=$(deb_of "$packages")

@@ -53,6 +53,11 @@ device_model make_device_model(version_pair mainboard, version_pair control)
         device.eeprom[i] = static_cast<uint8_t>(i * 7 + 1);
     for (size_t i = 0; i < device.flash.size(); ++i)
         device.flash[i] = static_cast<uint8_t>(i * 13 + 5);
+    // A memory that runs the release's revision holds the release's image.
+    if (mainboard == TARGET_MAINBOARD_REVISION)
+        std::memcpy(device.eeprom.data(), mainboard_image, MAINBOARD_IMAGE_SIZE);
+    if (control == TARGET_CONTROL_REVISION)
+        std::memcpy(device.flash.data(), control_image, CONTROL_IMAGE_SIZE);
     return device;
 }
 

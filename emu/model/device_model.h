@@ -133,7 +133,7 @@ struct device_model {
 };
 
 // A device with the given running versions, its EEPROM and flash holding
-// older software.
+// older software, or the release's image where it runs the release's revision.
 device_model make_device_model(version_pair mainboard = DEFAULT_MAINBOARD_VERSION,
                                version_pair control = DEFAULT_CONTROL_VERSION);
 
