@@ -159,16 +159,18 @@ void interfaces_from(input_reader& input, bus_options& bus)
 }
 
 // Whether a fault can make a version reply say what the device does not
-// run: a status or garble fault (another minor) or an echo fault (one
-// query's reply taken for the other's) that may take a version query. A
-// device that lies about what it runs can make any update look complete.
+// run: a status or garble fault (another minor), a wait fault (an 'M' reply
+// read as the minor) or an echo fault (one query's reply taken for the
+// other's) that may take a version query. A device that lies about what it
+// runs can make any update look complete.
 bool can_fake_a_version(const std::vector<fault_rule>& faults)
 {
     for (const fault_rule& rule : faults) {
         const bool on_a_query = rule.packet_index >= 0 || rule.command < 0 || rule.command == CMD_GET_MAINBOARD_VERSION ||
                                 rule.command == CMD_GET_CONTROL_VERSION;
         if (on_a_query &&
-            (rule.kind == fault_kind::status || rule.kind == fault_kind::garble || rule.kind == fault_kind::echo))
+            (rule.kind == fault_kind::status || rule.kind == fault_kind::garble || rule.kind == fault_kind::echo ||
+             rule.kind == fault_kind::wait_replies))
             return true;
     }
     return false;

@@ -135,6 +135,13 @@ int late_acknowledgements(const std::string& shown, const std::string& expected)
     return skipped;
 }
 
+// A scenario that ran again because a reply came too late under wine says so.
+void note_rerun(const fs::path& dir)
+{
+    if (fs::exists(fs::path(dir.string() + ".reply-late")))
+        remarks += "        run again: a reply came after the 1000 ms time-out under wine\n";
+}
+
 // Checks a run's console (less the first `apart` in it, where not empty),
 // status and standard error.
 void check_run(const fs::path& dir, int status, const std::string& console, const std::string& apart = "")
@@ -142,8 +149,7 @@ void check_run(const fs::path& dir, int status, const std::string& console, cons
     if (!fs::exists(dir / "status"))
         return expect(false, "the scenario did not run");
     expect(number_in(dir / "status") == status, "exit status " + read_text(dir / "status"));
-    if (fs::exists(fs::path(dir.string() + ".reply-late")))
-        remarks += "        run again: a reply came after the 1000 ms time-out under wine\n";
+    note_rerun(dir);
     std::string shown = read_text(dir / "console.txt");
     const size_t at = shown.find(apart);
     expect(apart.empty() || at != std::string::npos, "no \"" + apart + "\"");
@@ -218,6 +224,7 @@ void two_programs(const std::string& name)
 {
     const fs::path dir = results / name;
     const fs::path one = dir / (name + "_1"), two = dir / (name + "_2");
+    note_rerun(dir);
     const bool one_completed = fs::exists(one / "status") && number_in(one / "status") == 0;
     check_run(one_completed ? one : two, 0, COMPLETE);
     check_run(one_completed ? two : one, 1, REFUSED_AS_SECOND);

@@ -215,6 +215,11 @@ run_windows_update() {
     run_program "$1" "$2" "$3" "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
 }
 
+# Two copies of the exe at once, both answered y.
+run_two_windows_updates() {
+    run_two_at_once "$1" "$3" "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
+}
+
 windows_scenario() {
     scenario "windows_$1"
     echo "windows_$1" >>"$results/windows-wait.log"
@@ -232,13 +237,13 @@ windows_scenario() {
 reply_late() {
     case "$1" in
     unplug | hang) [ "$(wc -l <"$2/packets.txt")" -lt 701 ] ;;
-    *) grep -qE 'No (reply|response) from Quennet' "$2/console.txt" ;;
+    *) cat "$2"/console.txt "$2"/*/console.txt 2>/dev/null | grep -qE 'No (reply|response) from Quennet' ;;
     esac
 }
 
 # One scenario of the exe with one gadget: NAME ANSWER HIDRAW-NODES [GADGET
-# OPTIONS]. It ends when wine no longer shows the gadget, or after $let_go
-# seconds (180). A run that ended on a late reply is run again, at most
+# OPTIONS], the exe run by $run_windows (run_windows_update). It ends when
+# wine no longer shows the gadget, or after $let_go seconds (180). A run that ended on a late reply is run again, at most
 # twice, and the scenario's folder says so. Each try plugs the gadget into the other of the two controllers: wine
 # 10 did not always show a device of two HID interfaces that left the bus
 # and came back on the same port (a rerun of other_interface waited 180 s
@@ -249,7 +254,8 @@ windows_with_gadget() {
     for attempt in 1 2 3; do
         windows_scenario "$name"
         start_gadget g "$results/windows_$name" --udc "dummy_udc.$(((attempt - 1) % 2))" "$@"
-        wait_for_hidraw "$nodes" && wait_for_wine 1 && run_windows_update "$results/windows_$name" "$answer" "$wine_run_limit"
+        wait_for_hidraw "$nodes" && wait_for_wine 1 &&
+            "${run_windows:-run_windows_update}" "$results/windows_$name" "$answer" "$wine_run_limit"
         if [ "$name" = unplug ]; then await_gadget "$g"; else stop_gadget "$g"; fi
         wait_for_wine 0 "${let_go:-180}"
         reply_late "$name" "$results/windows_$name" || break
@@ -282,12 +288,7 @@ if [ -d "$wine_root/root/prefix" ] && [ -d /wine-prefix ]; then
     windows_with_gadget unplug 'y\n' 1 --fault unplug@index=700 --state-out "$results/windows_unplug/state.bin"
     windows_with_gadget unplug_rerun 'y\n' 1 --state-in "$results/windows_unplug/state.bin"
     windows_with_gadget hang 'y\n' 1 --fault stop@index=700
-    windows_scenario two_programs
-    start_gadget g "$results/windows_two_programs"
-    wait_for_hidraw 1 && wait_for_wine 1 &&
-        run_two_at_once "$results/windows_two_programs" "$wine_run_limit" "${in_wine[@]}" "$wine" /mnt/quennet-update.exe
-    stop_gadget "$g"
-    wait_for_wine 0
+    run_windows=run_two_windows_updates windows_with_gadget two_programs 'y\n' 1
     # Last, so that whatever a SIGINT might leave in wine touches no other
     # scenario.
     interrupt_after="Updating Mainboard:" windows_with_gadget ctrl_c 'y\n' 1 --realistic

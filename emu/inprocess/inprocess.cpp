@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The emulated Quennet as the answerer of the hidapi stand-in, on a simulated
+// The emulated Quennet answering for the hidapi stand-in, on a simulated
 // clock, and the platform counter read from that clock (see inprocess.h).
 #include "emu/inprocess/inprocess.h"
 
@@ -80,7 +80,9 @@ int deliver(uint8_t* data, size_t length)
     return static_cast<int>(count);
 }
 
-std::vector<stand_in_interface> enumerate(void*)
+}  // namespace
+
+std::vector<stand_in_interface> answer_enumerate()
 {
     std::vector<stand_in_interface> found;
     for (size_t i = 0; i < sim->bus.interfaces.size(); ++i) {
@@ -105,7 +107,7 @@ std::vector<stand_in_interface> enumerate(void*)
     return found;
 }
 
-stand_in_open open(void*, size_t interface_index)
+stand_in_open answer_open(size_t interface_index)
 {
     if (is_model(interface_index) && sim->device.unplugged)
         return {false, false, said(L"No such device")};
@@ -116,12 +118,12 @@ stand_in_open open(void*, size_t interface_index)
     return {false, for_rights, said(text)};
 }
 
-bool set_nonblocking(void*, size_t)
+bool answer_set_nonblocking(size_t)
 {
     return !sim->bus.fail_nonblocking;
 }
 
-stand_in_result write(void*, size_t interface_index, const uint8_t* data, size_t length)
+stand_in_result answer_write(size_t interface_index, const uint8_t* data, size_t length)
 {
     const timing_profile& timing = sim->bus.timing;
     const long started = sim->now_us;
@@ -154,7 +156,7 @@ stand_in_result write(void*, size_t interface_index, const uint8_t* data, size_t
     return {written, nullptr};
 }
 
-stand_in_result read(void*, size_t interface_index, uint8_t* data, size_t length, int milliseconds)
+stand_in_result answer_read(size_t interface_index, uint8_t* data, size_t length, int milliseconds)
 {
     if (!is_model(interface_index) || sim->device.unplugged)
         return failure(L"No such device");
@@ -174,8 +176,6 @@ stand_in_result read(void*, size_t interface_index, uint8_t* data, size_t length
     sim->now_us += milliseconds * 1000L;
     return {0, nullptr};
 }
-
-}  // namespace
 
 int64_t clock_ticks()
 {
@@ -258,7 +258,7 @@ inprocess_run run_in_process(const device_model& device, const std::string& inpu
             world.pending.push_back(
                 pending_report{0, unasked_report(static_cast<uint8_t>('0' + i % 10)), MODEL_INPUT_REPORT_SIZE});
     sim = &world;
-    stand_in_begin(hid_answerer{nullptr, enumerate, open, set_nonblocking, write, read});
+    stand_in_begin();
     run.console = run_with_console(arguments, input, run.exit_status, run.input_left);
     run.calls = stand_in_record();
     sim = nullptr;

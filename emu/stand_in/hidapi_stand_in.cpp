@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// hidapi's functions over an answerer (see hidapi_stand_in.h). Besides
+// hidapi's functions over the answer_* functions (see hidapi_stand_in.h). Besides
 // answering, it checks that the program uses the library as the library
 // requires: no call on a device that is not open, no read into no buffer.
 #include "emu/stand_in/hidapi_stand_in.h"
@@ -25,10 +25,9 @@ struct hid_device_ {
 namespace {
 
 struct stand_in_state {
-    hid_answerer answerer;
     hid_call_record record;
     std::vector<std::string> paths;     // of the last enumeration, by place; "" for a null path
-    std::vector<size_t> numbers;        // ... and the answerer's numbers for them
+    std::vector<size_t> numbers;        // ... and their numbers in the answers
     std::deque<hid_device_> devices;    // every device opened in this run
     bool has_global_error = false;      // hid_error(NULL): the last failed open's reason
     std::wstring global_error;
@@ -94,18 +93,17 @@ int stand_in_read(hid_device_& device, unsigned char* data, size_t length, int m
     if (runaway())
         return take_result(device, {-1, L"Too many calls"});
     const stand_in_result result =
-        state.answerer.read(state.answerer.context, device.interface_index, data, length, milliseconds);
+        answer_read(device.interface_index, data, length, milliseconds);
     if (result.count > static_cast<int>(length))
-        misused("was given more bytes than it asked for (the answerer is wrong)");
+        misused("was given more bytes than it asked for (the answer is wrong)");
     return take_result(device, result);
 }
 
 }  // namespace
 
-void stand_in_begin(const hid_answerer& answerer)
+void stand_in_begin()
 {
     state = stand_in_state{};
-    state.answerer = answerer;
 }
 
 const hid_call_record& stand_in_record()
@@ -121,7 +119,7 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     ++state.record.enumerations;
     if (vendor_id != 0 || product_id != 0)
         state.record.filtered_enumeration = true;
-    const std::vector<stand_in_interface> found = state.answerer.enumerate(state.answerer.context);
+    const std::vector<stand_in_interface> found = answer_enumerate();
     state.paths.clear();
     state.numbers.clear();
     hid_device_info* head = nullptr;
@@ -171,7 +169,7 @@ hid_device* hid_open_path(const char* path)
     for (size_t i = 0; i < state.paths.size(); ++i) {
         if (state.paths[i].empty() || state.paths[i] != path)
             continue;
-        const stand_in_open answer = state.answerer.open(state.answerer.context, state.numbers[i]);
+        const stand_in_open answer = answer_open(state.numbers[i]);
         if (!answer.opened)
             return refuse_open(answer);
         hid_device_ device;
@@ -186,7 +184,7 @@ int hid_set_nonblocking(hid_device* dev, int nonblock)
 {
     runaway();
     hid_device_& device = opened(dev, "set a device that is not open to non-blocking");
-    if (!state.answerer.set_nonblocking(state.answerer.context, device.interface_index))
+    if (!answer_set_nonblocking(device.interface_index))
         return take_result(device, {-1, L"Operation not supported"});
     device.nonblocking = nonblock != 0;
     return 0;
@@ -202,7 +200,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
         record_write(state.record, data, length, true);
         return take_result(device, {-1, L"Too many calls"});
     }
-    const stand_in_result result = state.answerer.write(state.answerer.context, device.interface_index, data, length);
+    const stand_in_result result = answer_write(device.interface_index, data, length);
     record_write(state.record, data, length, result.count < 0);
     return take_result(device, result);
 }

@@ -3,9 +3,9 @@
 // Quennet and the fuzz target link this file in place of the library, so that
 // update_run() and everything below it run unchanged. It keeps what the
 // library keeps (enumeration lists, open devices, each device's error text)
-// and a record of every call; what each call returns comes from an answerer,
-// a plain record of functions: the emulated Quennet on a simulated clock,
-// whose bus the tests and the fuzz input choose. Every answer the library
+// and a record of every call; what each call returns comes from the answer_*
+// functions: the emulated Quennet on a simulated clock, whose bus the tests
+// and the fuzz input choose. Every answer the library
 // can give can be given: reads of 0 to 8 bytes or -1, writes of any count or
 // -1, each -1 with an error text or none, entries with null strings or
 // paths, and failing opens with or without a reason.
@@ -20,7 +20,7 @@
 
 // One HID interface as enumeration shows it.
 struct stand_in_interface {
-    size_t number = 0;  // the answerer's name for it, handed back to every call on it
+    size_t number = 0;  // its name in the answers, handed back to every call on it
     bool has_path = true;  // false: the entry's path is null
     std::string path;
     uint16_t vendor_id = 0;
@@ -64,27 +64,23 @@ struct stand_in_open {
     const wchar_t* error_text = nullptr;
 };
 
-// The answers. `context` is handed back to every function; an interface is
+// The answers, from the emulation that links this file; an interface is
 // named by its number.
-struct hid_answerer {
-    void* context = nullptr;
-    std::vector<stand_in_interface> (*enumerate)(void* context) = nullptr;
-    stand_in_open (*open)(void* context, size_t interface_index) = nullptr;
-    bool (*set_nonblocking)(void* context, size_t interface_index) = nullptr;
-    stand_in_result (*write)(void* context, size_t interface_index, const uint8_t* data, size_t length) = nullptr;
-    // Fills at most `length` bytes. milliseconds: 0 for a read that must not
-    // wait, -1 for one that waits for ever.
-    stand_in_result (*read)(void* context, size_t interface_index, uint8_t* data, size_t length,
-                            int milliseconds) = nullptr;
-};
+std::vector<stand_in_interface> answer_enumerate();
+stand_in_open answer_open(size_t interface_number);
+bool answer_set_nonblocking(size_t interface_number);
+stand_in_result answer_write(size_t interface_number, const uint8_t* data, size_t length);
+// Fills at most `length` bytes. milliseconds: 0 for a read that must not
+// wait, -1 for one that waits for ever.
+stand_in_result answer_read(size_t interface_number, uint8_t* data, size_t length, int milliseconds);
 
 // A run that calls the library far beyond every bound the program has is
 // stopped here, so that a missing bound fails a test instead of hanging it:
-// from then on every read and write fails without asking the answerer.
+// from then on every read and write fails without asking for an answer.
 inline constexpr long RUNAWAY_CALLS = 4 * MAX_DEVICE_CALLS;
 
-// Starts a run: from now on the answerer answers, and the record starts empty.
-void stand_in_begin(const hid_answerer& answerer);
+// Starts a run: the record starts empty.
+void stand_in_begin();
 
 // The record of the run so far.
 const hid_call_record& stand_in_record();
