@@ -5,10 +5,10 @@
 // library keeps (enumeration lists, open devices, each device's error text)
 // and a record of every call; what each call returns comes from the answer_*
 // functions: the emulated Quennet on a simulated clock, whose bus the tests
-// and the fuzz input choose. Every answer the library
-// can give can be given: reads of 0 to 8 bytes or -1, writes of any count or
-// -1, each -1 with an error text or none, entries with null strings or
-// paths, and failing opens with or without a reason.
+// and the fuzz input choose. Every answer the library can give can be given:
+// reads of 0 to 8 bytes or -1, writes of any count or -1, each -1 with an
+// error text or none, entries with null strings or paths, and failing opens
+// with or without a reason.
 #pragma once
 
 #include <cstddef>
