@@ -243,11 +243,12 @@ reply_late() {
 
 # One scenario of the exe with one gadget: NAME ANSWER HIDRAW-NODES [GADGET
 # OPTIONS], the exe run by $run_windows (run_windows_update). It ends when
-# wine no longer shows the gadget, or after $let_go seconds (180). A run that ended on a late reply is run again, at most
-# twice, and the scenario's folder says so. Each try plugs the gadget into the other of the two controllers: wine
-# 10 did not always show a device of two HID interfaces that left the bus
-# and came back on the same port (a rerun of other_interface waited 180 s
-# for it in vain).
+# wine no longer shows the gadget, or after $let_go seconds (180). A run
+# that ended on a late reply is run again, at most twice, and the
+# scenario's folder says so. Each try plugs the gadget into the other of the
+# two controllers: wine 10 did not always show a device of two HID
+# interfaces that left the bus and came back on the same port (a rerun of
+# other_interface waited 180 s for it in vain).
 windows_with_gadget() {
     local name=$1 answer=$2 nodes=$3 attempt
     shift 3

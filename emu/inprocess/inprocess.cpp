@@ -42,9 +42,9 @@ struct simulation {
 
 simulation* sim = nullptr;
 
-bool is_model(size_t interface_index)
+bool is_model(size_t interface_number)
 {
-    return static_cast<int>(interface_index) == sim->bus.model_interface;
+    return static_cast<int>(interface_number) == sim->bus.model_interface;
 }
 
 std::wstring wide(const std::string& text)
@@ -107,11 +107,11 @@ std::vector<stand_in_interface> answer_enumerate()
     return found;
 }
 
-stand_in_open answer_open(size_t interface_index)
+stand_in_open answer_open(size_t interface_number)
 {
-    if (is_model(interface_index) && sim->device.unplugged)
+    if (is_model(interface_number) && sim->device.unplugged)
         return {false, false, said(L"No such device")};
-    if (!is_model(interface_index) || !sim->bus.fail_open)
+    if (!is_model(interface_number) || !sim->bus.fail_open)
         return {};
     const bool for_rights = sim->bus.open_for_rights;
     const wchar_t* text = for_rights ? OPEN_DENIED_REASON_WIDE : L"Input/output error";
@@ -123,13 +123,13 @@ bool answer_set_nonblocking(size_t)
     return !sim->bus.fail_nonblocking;
 }
 
-stand_in_result answer_write(size_t interface_index, const uint8_t* data, size_t length)
+stand_in_result answer_write(size_t interface_number, const uint8_t* data, size_t length)
 {
     const timing_profile& timing = sim->bus.timing;
     const long started = sim->now_us;
     sim->now_us += timing.report_us;  // the write's own USB frame
     const int written = sim->bus.written_count > 0 ? sim->bus.written_count : static_cast<int>(length);
-    if (!is_model(interface_index))
+    if (!is_model(interface_number))
         return {written, nullptr};
     if (sim->bus.held_elsewhere)
         return failure(WRITE_DENIED_REASON_WIDE);
@@ -156,9 +156,9 @@ stand_in_result answer_write(size_t interface_index, const uint8_t* data, size_t
     return {written, nullptr};
 }
 
-stand_in_result answer_read(size_t interface_index, uint8_t* data, size_t length, int milliseconds)
+stand_in_result answer_read(size_t interface_number, uint8_t* data, size_t length, int milliseconds)
 {
-    if (!is_model(interface_index) || sim->device.unplugged)
+    if (!is_model(interface_number) || sim->device.unplugged)
         return failure(L"No such device");
     if (milliseconds == 0 && sim->bus.keeps_sending)
         sim->pending.push_front(pending_report{sim->now_us, unasked_report(0), MODEL_INPUT_REPORT_SIZE});

@@ -15,7 +15,7 @@
 
 // cppcheck-suppress ctuOneDefinitionRuleViolation
 struct hid_device_ {
-    size_t interface_index = 0;
+    size_t interface_number = 0;
     bool open = true;
     bool nonblocking = false;
     bool has_error = false;
@@ -92,8 +92,7 @@ int stand_in_read(hid_device_& device, unsigned char* data, size_t length, int m
         misused("read into no buffer");
     if (runaway())
         return take_result(device, {-1, L"Too many calls"});
-    const stand_in_result result =
-        answer_read(device.interface_index, data, length, milliseconds);
+    const stand_in_result result = answer_read(device.interface_number, data, length, milliseconds);
     if (result.count > static_cast<int>(length))
         misused("was given more bytes than it asked for (the answer is wrong)");
     return take_result(device, result);
@@ -173,7 +172,7 @@ hid_device* hid_open_path(const char* path)
         if (!answer.opened)
             return refuse_open(answer);
         hid_device_ device;
-        device.interface_index = state.numbers[i];
+        device.interface_number = state.numbers[i];
         state.devices.push_back(device);
         return &state.devices.back();
     }
@@ -184,7 +183,7 @@ int hid_set_nonblocking(hid_device* dev, int nonblock)
 {
     runaway();
     hid_device_& device = opened(dev, "set a device that is not open to non-blocking");
-    if (!answer_set_nonblocking(device.interface_index))
+    if (!answer_set_nonblocking(device.interface_number))
         return take_result(device, {-1, L"Operation not supported"});
     device.nonblocking = nonblock != 0;
     return 0;
@@ -200,7 +199,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
         record_write(state.record, data, length, true);
         return take_result(device, {-1, L"Too many calls"});
     }
-    const stand_in_result result = answer_write(device.interface_index, data, length);
+    const stand_in_result result = answer_write(device.interface_number, data, length);
     record_write(state.record, data, length, result.count < 0);
     return take_result(device, result);
 }
