@@ -26,8 +26,7 @@ namespace {
 
 struct stand_in_state {
     hid_call_record record;
-    std::vector<std::string> paths;     // of the last enumeration, by place; "" for a null path
-    std::vector<size_t> numbers;        // ... and their numbers in the answers
+    std::vector<stand_in_interface> listed;  // by the last enumeration
     std::deque<hid_device_> devices;    // every device opened in this run
     bool has_global_error = false;      // hid_error(NULL): the last failed open's reason
     std::wstring global_error;
@@ -119,15 +118,12 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     if (vendor_id != 0 || product_id != 0)
         state.record.filtered_enumeration = true;
     const std::vector<stand_in_interface> found = answer_enumerate();
-    state.paths.clear();
-    state.numbers.clear();
+    state.listed = found;
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (size_t i = 0; i < found.size(); ++i) {
         const stand_in_interface& interface = found[i];
         auto* entry = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
-        state.paths.push_back(interface.has_path ? interface.path : "");
-        state.numbers.push_back(interface.number);
         entry->path = interface.has_path ? text_copy(interface.path) : nullptr;
         entry->vendor_id = interface.vendor_id;
         entry->product_id = interface.product_id;
@@ -165,14 +161,14 @@ hid_device* hid_open_path(const char* path)
     ++state.record.opens;
     if (path == nullptr)
         misused("opened a null path");
-    for (size_t i = 0; i < state.paths.size(); ++i) {
-        if (state.paths[i].empty() || state.paths[i] != path)
+    for (const stand_in_interface& interface : state.listed) {
+        if (!interface.has_path || interface.path != path)
             continue;
-        const stand_in_open answer = answer_open(state.numbers[i]);
+        const stand_in_open answer = answer_open(interface.number);
         if (!answer.opened)
             return refuse_open(answer);
         hid_device_ device;
-        device.interface_number = state.numbers[i];
+        device.interface_number = interface.number;
         state.devices.push_back(device);
         return &state.devices.back();
     }

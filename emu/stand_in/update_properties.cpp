@@ -33,11 +33,16 @@ void record_reply_read(hid_call_record& record, int milliseconds)
         record.other_timeout = true;
 }
 
+bool shows_power_cycle(const std::string& console)
+{
+    return console.find("\nPlease switch your Quennet off now.") != std::string::npos;
+}
+
 bool shows_success(const std::string& console)
 {
     return (console.find("\nQuennet restarted running:\n") != std::string::npos &&
             console.find("\nThe update did not take hold") == std::string::npos) ||
-           console.find("\nPlease switch your Quennet off now.") != std::string::npos;
+           shows_power_cycle(console);
 }
 
 static bool all(const std::vector<bool>& flags)

@@ -65,3 +65,6 @@ const char* violated_update_property(const hid_call_record& record, int exit_sta
 // Whether the console shows either of the two endings of a completed update:
 // the restarted device running the release, or the power-cycle message.
 bool shows_success(const std::string& console);
+
+// Whether it shows the power-cycle message, the ending that reads nothing back.
+bool shows_power_cycle(const std::string& console);
